@@ -1,0 +1,20 @@
+# Debian 12 packages for building, testing and demonstrating brelo-ble, and a helper that
+# installs the missing ones (apt-get update once, only when something is missing).
+BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libunistring-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev)
+
+install_missing() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

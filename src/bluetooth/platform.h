@@ -1,0 +1,103 @@
+#pragma once
+
+// The Bluetooth LE service as the listener and the beacon see it: central managers that
+// scan and report advertisements, a peripheral manager that advertises, and the process's
+// authorization. Plain values only; no bus, object path or variant crosses this line.
+//
+// Every callback arrives on the main loop, never from inside a call into the manager, and
+// never from inside the constructor: the first state report comes after creation without
+// being asked for, then one for every change.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bluetooth/uuid.h"
+
+namespace brelo::bluetooth {
+
+// Manager state on the platform's integer scale. Kept as an int: a value outside the
+// scale must still be representable (and is treated as unknown by the listener).
+using ManagerState = int;
+inline constexpr ManagerState kStateUnknown = 0;
+inline constexpr ManagerState kStateResetting = 1;
+inline constexpr ManagerState kStateUnsupported = 2;
+inline constexpr ManagerState kStateUnauthorized = 3;
+inline constexpr ManagerState kStatePoweredOff = 4;
+inline constexpr ManagerState kStatePoweredOn = 5;
+
+// Authorization of the process to use Bluetooth.
+using Authorization = int;
+inline constexpr Authorization kAuthorizationNotDetermined = 0;
+inline constexpr Authorization kAuthorizationRestricted = 1;
+inline constexpr Authorization kAuthorizationDenied = 2;
+inline constexpr Authorization kAuthorizationAllowedAlways = 3;
+
+// One received advertisement. An optional that is empty means the advertisement did not
+// carry that item (or carried it with a type the binding could not read).
+struct Advertisement {
+    Uuid identifier;                                   // stable per remote device
+    std::optional<std::string> peripheralName;         // the platform's own name for the device
+    std::optional<std::string> localName;              // advertised local name
+    std::optional<std::vector<uint8_t>> manufacturerData;  // company identifier (low byte first) + data
+    std::optional<std::vector<Uuid>> serviceUuids;     // in advertised order
+    std::optional<int64_t> txPowerLevel;
+    int64_t rssi = 0;                                  // dBm
+};
+
+class CentralManager;
+class PeripheralManager;
+
+class CentralManagerDelegate {
+public:
+    virtual ~CentralManagerDelegate() = default;
+    virtual void centralManagerDidUpdateState(CentralManager& manager) = 0;
+    virtual void centralManagerDidDiscover(CentralManager& manager, const Advertisement& advertisement) = 0;
+};
+
+class CentralManager {
+public:
+    virtual ~CentralManager() = default;
+    virtual ManagerState state() const = 0;
+    // Scans until the radio powers off. No services: every advertisement; otherwise only
+    // devices advertising one of them. A repeated request while scanning is harmless.
+    virtual void scanForPeripherals(const std::optional<std::vector<Uuid>>& services, bool allowDuplicates) = 0;
+};
+
+struct AdvertisingData {
+    std::string localName;
+    std::vector<Uuid> serviceUuids;
+};
+
+class PeripheralManagerDelegate {
+public:
+    virtual ~PeripheralManagerDelegate() = default;
+    virtual void peripheralManagerDidUpdateState(PeripheralManager& manager) = 0;
+    // The outcome of startAdvertising: no error once the advertisement is on the air,
+    // otherwise the platform's reason for refusing it.
+    virtual void peripheralManagerDidStartAdvertising(PeripheralManager& manager,
+                                                      const std::optional<std::string>& error) {
+        (void)manager;
+        (void)error;
+    }
+};
+
+class PeripheralManager {
+public:
+    virtual ~PeripheralManager() = default;
+    virtual ManagerState state() const = 0;
+    virtual void startAdvertising(const AdvertisingData& data) = 0;
+};
+
+// Makes managers and answers the authorization query. The delegate must outlive the manager.
+class BluetoothPlatform {
+public:
+    virtual ~BluetoothPlatform() = default;
+    virtual std::unique_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) = 0;
+    virtual std::unique_ptr<PeripheralManager> makePeripheralManager(PeripheralManagerDelegate& delegate) = 0;
+    virtual Authorization authorization() const = 0;
+};
+
+}  // namespace brelo::bluetooth

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bluetooth/platform.h"
+#include "listener/names_cache.h"
+#include "listener/seen.h"
+#include "reporting/http_client.h"
+#include "runtime/clock.h"
+#include "runtime/timer_service.h"
+
+namespace brelo::listener {
+
+// What the Ear needs from the rest of the process. All references must outlive the Ear.
+struct EarEnvironment {
+    bluetooth::BluetoothPlatform& bluetooth;
+    runtime::TimerService& timers;
+    runtime::Clock& clock;
+    reporting::HttpClient& http;
+    std::string room;  // the process-wide room setting; fixed after start-up
+};
+
+using DeviceRecord = nlohmann::json;  // a flat JSON object
+
+// The listening node: owns the two central managers, the batch of sightings, the names
+// heard, the status word and the replay queue, and drives the flush and check-in timers.
+// Everything runs on the main loop.
+class Ear final : public bluetooth::CentralManagerDelegate {
+public:
+    static constexpr size_t pendingMax = 600;
+    static constexpr double replayMaxS = 120.0;
+    static constexpr std::string_view version = "2.0";
+    static constexpr size_t namesMax = 10000;
+    static constexpr double flushIntervalS = 2.0;
+    static constexpr double checkInIntervalS = 10.0;
+    static const bluetooth::Uuid& houseBrelo();
+    static const bluetooth::Uuid& listenerBeacon();
+
+    Ear(std::string brelo, std::string node, EarEnvironment environment);
+    ~Ear() override;
+    Ear(const Ear&) = delete;
+    Ear& operator=(const Ear&) = delete;
+
+    // The status word for a manager state; "starting" for unknown and out-of-range values.
+    static std::string word(bluetooth::ManagerState state);
+
+    void centralManagerDidUpdateState(bluetooth::CentralManager& manager) override;
+    void centralManagerDidDiscover(bluetooth::CentralManager& manager,
+                                   const bluetooth::Advertisement& advertisement) override;
+
+    void flush();
+    void checkIn();
+    void send(std::vector<DeviceRecord> devices, const std::string& status);
+
+    const std::string brelo;
+    const std::string node;
+    std::unique_ptr<bluetooth::CentralManager> central;
+    std::unique_ptr<bluetooth::CentralManager> family;
+    std::unordered_map<bluetooth::Uuid, Seen, bluetooth::UuidHash> batch;
+    NamesCache names{namesMax};
+    std::string status = "starting";
+    std::vector<DeviceRecord> pending;
+    double lastSent = runtime::kDistantPast;
+
+private:
+    void putBack(std::vector<DeviceRecord> failed);
+
+    EarEnvironment env_;
+    // Upload completions hold this weakly: a completion that outlives the Ear does nothing.
+    std::shared_ptr<Ear*> self_;
+    // Last, so the timers stop before anything they touch goes away.
+    std::unique_ptr<runtime::Timer> flushTimer_;
+    std::unique_ptr<runtime::Timer> checkInTimer_;
+};
+
+}  // namespace brelo::listener
