@@ -1,0 +1,253 @@
+#include "support/child_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace brelo::test {
+namespace {
+
+int64_t monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv) : ChildProcess(std::move(argv), Options{}) {}
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
+    int out[2];
+    int in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    // Build everything the child needs before fork: only async-signal-safe calls after it.
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        bool replaced = false;
+        for (auto& [k, v] : options.environment)
+            replaced = replaced || entry.rfind(k + "=", 0) == 0;
+        if (!replaced)
+            envStrings.push_back(entry);
+    }
+    for (auto& [k, v] : options.environment)
+        envStrings.push_back(k + "=" + v);
+    std::vector<char*> env;
+    for (auto& e : envStrings)
+        env.push_back(e.data());
+    env.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (options.mergeStderr)
+            dup2(out[1], STDERR_FILENO);
+        // Die with the test run even if the test process is killed outright.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        execve(args[0], args.data(), env.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(in[0]);
+    stdoutFd_ = out[0];
+    stdinFd_ = in[1];
+    fcntl(stdoutFd_, F_SETFL, fcntl(stdoutFd_, F_GETFL) | O_NONBLOCK);
+}
+
+ChildProcess::~ChildProcess() {
+    stop();
+    if (stdoutFd_ >= 0)
+        close(stdoutFd_);
+    if (stdinFd_ >= 0)
+        close(stdinFd_);
+}
+
+bool ChildProcess::readAvailable(int timeoutMs) {
+    if (stdoutFd_ < 0)
+        return false;
+    pollfd p{stdoutFd_, POLLIN, 0};
+    int r = ::poll(&p, 1, timeoutMs);
+    if (r <= 0)
+        return false;
+    char buffer[65536];
+    bool got = false;
+    for (;;) {
+        ssize_t n = read(stdoutFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            got = true;
+            partial_.append(buffer, static_cast<size_t>(n));
+            size_t start = 0;
+            for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1)
+                lines_.emplace_back(partial_, start, nl - start);
+            partial_.erase(0, start);
+            continue;
+        }
+        if (n == 0) {  // end of output: stop polling it
+            close(stdoutFd_);
+            stdoutFd_ = -1;
+        }
+        break;
+    }
+    return got;
+}
+
+void ChildProcess::poll() { readAvailable(0); }
+
+bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
+                           std::chrono::milliseconds timeout) {
+    int64_t deadline = monotonicMs() + timeout.count();
+    readAvailable(0);
+    while (!pred(lines_)) {
+        int64_t left = deadline - monotonicMs();
+        if (left <= 0)
+            return false;
+        if (stdoutFd_ < 0) {
+            // No more output can come; waiting longer cannot change the answer.
+            return pred(lines_);
+        }
+        readAvailable(static_cast<int>(std::min<int64_t>(left, 200)));
+    }
+    return true;
+}
+
+std::optional<size_t> ChildProcess::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
+                                                size_t fromIndex) {
+    std::optional<size_t> found;
+    waitFor(
+        [&](const std::vector<std::string>& lines) {
+            for (size_t i = fromIndex; i < lines.size(); ++i)
+                if (lines[i].find(text) != std::string::npos) {
+                    found = i;
+                    return true;
+                }
+            return false;
+        },
+        timeout);
+    return found;
+}
+
+size_t ChildProcess::countLines(const std::string& text) const {
+    size_t n = 0;
+    for (auto& l : lines_)
+        n += l.find(text) != std::string::npos;
+    return n;
+}
+
+void ChildProcess::writeStdin(const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0 && stdinFd_ >= 0) {
+        ssize_t n = write(stdinFd_, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void ChildProcess::closeStdin() {
+    if (stdinFd_ >= 0)
+        close(stdinFd_);
+    stdinFd_ = -1;
+}
+
+void ChildProcess::signal(int sig) {
+    if (pid_ > 0 && !waitStatus_)
+        ::kill(pid_, sig);
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+    if (waitStatus_)
+        return waitStatus_;
+    int64_t deadline = monotonicMs() + timeout.count();
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            waitStatus_ = status;
+            readAvailable(0);
+            return waitStatus_;
+        }
+        if (monotonicMs() >= deadline)
+            return std::nullopt;
+        // Keep draining output meanwhile so a chatty child never blocks on a full pipe.
+        if (!readAvailable(20) && stdoutFd_ < 0) {
+            timespec pause{0, 5 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+std::optional<int> ChildProcess::exitCode() const {
+    if (!waitStatus_)
+        return std::nullopt;
+    if (WIFEXITED(*waitStatus_))
+        return WEXITSTATUS(*waitStatus_);
+    if (WIFSIGNALED(*waitStatus_))
+        return -WTERMSIG(*waitStatus_);
+    return std::nullopt;
+}
+
+bool ChildProcess::running() {
+    if (waitStatus_)
+        return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        waitStatus_ = status;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::stop() {
+    if (pid_ <= 0 || waitStatus_)
+        return;
+    ::kill(pid_, SIGTERM);
+    if (!waitExit(5s)) {
+        ::kill(pid_, SIGKILL);
+        waitExit(5s);
+    }
+}
+
+std::string builtPath(const std::string& relative) { return std::string(BRELO_BINARY_DIR) + "/" + relative; }
+std::string sourcePath(const std::string& relative) { return std::string(BRELO_SOURCE_DIR) + "/" + relative; }
+
+int unusedLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+}  // namespace brelo::test
