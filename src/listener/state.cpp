@@ -1,0 +1,53 @@
+// The Ear's response to the radio's state: status words, their log lines and uploads, and
+// the start of scanning.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/log_writer.h"
+#include "listener/ear.h"
+
+namespace brelo::listener {
+
+std::string Ear::word(bluetooth::ManagerState state) {
+    switch (state) {
+    case bluetooth::kStateResetting:
+        return "resetting";
+    case bluetooth::kStateUnsupported:
+        return "unsupported";
+    case bluetooth::kStateUnauthorized:
+        return "needs-permission";
+    case bluetooth::kStatePoweredOff:
+        return "bluetooth-off";
+    case bluetooth::kStatePoweredOn:
+        return "listening";
+    default:
+        return "starting";
+    }
+}
+
+void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
+    log("bluetooth state " + std::to_string(manager.state()));
+
+    // Only `central` speaks for the node's status; `family` merely scans a subset.
+    if (central && &manager == central.get()) {
+        std::string before = std::move(status);
+        status = word(manager.state());
+        if (status != before) {
+            log("status " + status);
+            // "listening" needs no upload of its own: the next flush or check-in carries it.
+            if (status != "listening")
+                send({}, status);
+        }
+    }
+
+    if (manager.state() == bluetooth::kStatePoweredOn) {
+        // Duplicates on: every advertisement counts as a reading, not just the first one.
+        if (family && &manager == family.get())
+            manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()}, true);
+        else
+            manager.scanForPeripherals(std::nullopt, true);
+    }
+}
+
+}  // namespace brelo::listener

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "listener/ear.h"
+
+namespace brelo::reporting {
+
+struct UploadEnvelope {
+    std::string_view node;
+    std::string_view room;  // left out of the body when empty
+    std::string_view status;
+    double sentAt = 0;      // seconds since 1970
+    std::string_view version;
+};
+
+// The upload body as compact JSON: the envelope's keys and "devices" holding the records
+// in order. Invalid UTF-8 (device names come from the air) is replaced, never an error.
+std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices);
+
+}  // namespace brelo::reporting
