@@ -1,5 +1,8 @@
 #include "beacon/beacon.h"
 
+#include <unigbrk.h>
+#include <vector>
+
 #include "app/log_writer.h"
 #include "listener/ear.h"
 
@@ -11,8 +14,27 @@ Beacon::Beacon(std::string_view node, bluetooth::BluetoothPlatform& bluetooth) :
 
 Beacon::~Beacon() = default;
 
-// Temporary: a plain byte cut until grapheme counting lands.
-std::string Beacon::beaconName(std::string_view node) { return "KVQ-" + std::string(node.substr(0, 12)); }
+std::string Beacon::beaconName(std::string_view node) {
+    constexpr size_t kMaxCharacters = 12;
+    std::string name = "KVQ-";
+    // Count user-perceived characters (extended grapheme clusters), so that a letter with
+    // its combining marks, an emoji with its modifiers and joiners, or a flag is never split.
+    std::vector<char> breaks(node.size());
+    u8_grapheme_breaks(reinterpret_cast<const uint8_t*>(node.data()), node.size(), breaks.data());
+    size_t characters = 0;
+    size_t end = node.size();
+    for (size_t i = 0; i < node.size(); ++i) {
+        if (i == 0 || breaks[i]) {
+            if (characters == kMaxCharacters) {
+                end = i;
+                break;
+            }
+            ++characters;
+        }
+    }
+    name.append(node.substr(0, end));
+    return name;
+}
 
 void Beacon::peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manager) {
     if (manager.state() != bluetooth::kStatePoweredOn)

@@ -50,8 +50,10 @@ public:
     }
 
 private:
-    static int onTime(sd_event_source* s, uint64_t now, void* userdata) noexcept {
+    static int onTime(sd_event_source* s, uint64_t, void* userdata) noexcept {
         auto* self = static_cast<RepeatingTimer*>(userdata);
+        // The handler's own time argument is the due time, not the present: ask the loop.
+        uint64_t now = loopNowUsec(sd_event_source_get_event(s));
         double next = nextDueTime(static_cast<double>(self->due_), static_cast<double>(self->intervalUsec_),
                                   static_cast<double>(now));
         self->due_ = static_cast<uint64_t>(next);

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <time.h>
+
+#include "runtime/event_loop.h"
+#include "support/manual_time.h"
+
+namespace brelo {
+namespace {
+
+using runtime::nextDueTime;
+using namespace std::chrono_literals;
+
+TEST(NextDueTime, KeepsThePhaseAndSkipsMissedTicks) {
+    EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 2.001), 4);     // on time
+    EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 3.9), 4);       // late, still before the next tick
+    EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 4.0), 6);       // exactly on the next tick: that one is missed
+    EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 9.5), 10);      // three ticks missed, none replayed
+    EXPECT_DOUBLE_EQ(nextDueTime(10, 10, 10), 20);
+}
+
+TEST(ManualSchedule, FirstTickOneIntervalAfterCreationThenFixedSchedule) {
+    test::ManualTime time;
+    std::vector<double> ticks;
+    auto timer = time.repeating(2.0, [&] { ticks.push_back(time.monotonic()); });
+    time.advance(1.999);
+    EXPECT_TRUE(ticks.empty());
+    time.advance(6.5);
+    EXPECT_EQ(ticks, (std::vector<double>{2, 4, 6, 8}));
+}
+
+TEST(ManualSchedule, BusyLoopFiresOnceThenResumesOnPhase) {
+    test::ManualTime time;
+    std::vector<double> ticks;
+    auto timer = time.repeating(2.0, [&] { ticks.push_back(time.monotonic()); });
+    time.busy(9.0);  // ticks at 2, 4, 6, 8 are missed
+    time.advance(3.0);
+    EXPECT_EQ(ticks, (std::vector<double>{9, 10, 12}));
+}
+
+TEST(ManualSchedule, DestroyedTimerNeverTicks) {
+    test::ManualTime time;
+    int ticks = 0;
+    auto timer = time.repeating(1.0, [&] { ++ticks; });
+    time.advance(1.0);
+    timer.reset();
+    time.advance(5.0);
+    EXPECT_EQ(ticks, 1);
+}
+
+double monotonicSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The real loop: a tick that blocks the loop for several intervals is followed by one late
+// tick, not by a burst replaying every missed one.
+TEST(EventLoopSchedule, BlockedLoopDoesNotBurst) {
+    runtime::EventLoop loop;
+    int ticks = 0;
+    double start = monotonicSeconds();
+    auto timer = loop.repeating(0.1, [&] {
+        if (++ticks == 1) {
+            double until = monotonicSeconds() + 0.55;
+            while (monotonicSeconds() < until) {
+            }
+        }
+    });
+    loop.runUntil([&] { return monotonicSeconds() - start >= 1.0; }, 10s);
+    // Without skipping, the five missed ticks would all fire at once, for about 10 in all.
+    EXPECT_GE(ticks, 2);
+    EXPECT_LE(ticks, 7);
+}
+
+TEST(EventLoop, DeferredWorkRunsLaterInOrderAndThrowingCallbacksAreContained) {
+    runtime::EventLoop loop;
+    std::vector<int> order;
+    loop.defer([&] { order.push_back(1); });
+    loop.defer([&] { throw std::runtime_error("contained"); });
+    loop.defer([&] { order.push_back(2); });
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(loop.runUntil([&] { return order.size() == 2; }, 10s));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(EventLoop, OneShotTimerCancelledByItsHandle) {
+    runtime::EventLoop loop;
+    bool fired = false, other = false;
+    auto cancelled = loop.after(0.01, [&] { fired = true; });
+    auto kept = loop.after(0.05, [&] { other = true; });
+    cancelled.reset();
+    EXPECT_TRUE(loop.runUntil([&] { return other; }, 10s));
+    EXPECT_FALSE(fired);
+}
+
+}  // namespace
+}  // namespace brelo
