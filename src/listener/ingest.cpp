@@ -47,11 +47,12 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     // A record's name always comes from `names`. While a record lives, the only change to
     // this identifier's entry is the put above, so an existing record already holds the
     // entry unless this report brought a name; a new record looks it up once.
-    if (!candidate.empty())
+    if (!candidate.empty()) {
         seen.name.assign(candidate);
-    else if (isNew)
+    } else if (isNew) {
         if (const std::string* known = names.find(id))
             seen.name = *known;
+    }
 
     if (advertisement.manufacturerData && !advertisement.manufacturerData->empty()) {
         std::span<const uint8_t> data(*advertisement.manufacturerData);

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "bluetooth/platform.h"
+
+namespace brelo::test {
+
+// Managers that report what the test tells them to and record every request made of them.
+// Like the real platform, nothing is reported unless asked: the test calls report() to
+// deliver a state and discover() to deliver an advertisement.
+
+class FakeBluetoothPlatform;
+
+class FakeCentralManager final : public bluetooth::CentralManager {
+public:
+    struct ScanRequest {
+        std::optional<std::vector<bluetooth::Uuid>> services;
+        bool allowDuplicates = false;
+    };
+
+    FakeCentralManager(bluetooth::CentralManagerDelegate& delegate, std::weak_ptr<void> registry);
+    ~FakeCentralManager() override;
+
+    bluetooth::ManagerState state() const override { return state_; }
+    void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>& services,
+                            bool allowDuplicates) override;
+
+    // Takes the state and reports it to the delegate.
+    void report(bluetooth::ManagerState state);
+    void discover(const bluetooth::Advertisement& advertisement);
+
+    std::vector<ScanRequest> scans;
+
+private:
+    bluetooth::CentralManagerDelegate& delegate_;
+    std::weak_ptr<void> registry_;
+    bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
+};
+
+class FakePeripheralManager final : public bluetooth::PeripheralManager {
+public:
+    FakePeripheralManager(bluetooth::PeripheralManagerDelegate& delegate, std::weak_ptr<void> registry);
+    ~FakePeripheralManager() override;
+
+    bluetooth::ManagerState state() const override { return state_; }
+    void startAdvertising(const bluetooth::AdvertisingData& data) override { advertised.push_back(data); }
+
+    void report(bluetooth::ManagerState state);
+
+    std::vector<bluetooth::AdvertisingData> advertised;
+
+private:
+    bluetooth::PeripheralManagerDelegate& delegate_;
+    std::weak_ptr<void> registry_;
+    bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
+};
+
+class FakeBluetoothPlatform final : public bluetooth::BluetoothPlatform {
+public:
+    FakeBluetoothPlatform();
+    ~FakeBluetoothPlatform() override;
+
+    std::unique_ptr<bluetooth::CentralManager> makeCentralManager(bluetooth::CentralManagerDelegate& delegate) override;
+    std::unique_ptr<bluetooth::PeripheralManager> makePeripheralManager(
+        bluetooth::PeripheralManagerDelegate& delegate) override;
+    bluetooth::Authorization authorization() const override { return authorization_; }
+
+    void setAuthorization(bluetooth::Authorization value) { authorization_ = value; }
+
+    // The managers made so far and still alive, in order of creation.
+    std::vector<FakeCentralManager*> centrals() const;
+    std::vector<FakePeripheralManager*> peripherals() const;
+
+    struct Registry;
+
+private:
+    std::shared_ptr<Registry> registry_;
+    bluetooth::Authorization authorization_ = bluetooth::kAuthorizationAllowedAlways;
+};
+
+}  // namespace brelo::test
