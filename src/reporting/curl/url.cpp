@@ -17,13 +17,22 @@ struct CurlFree {
 };
 using CurlString = std::unique_ptr<char, CurlFree>;
 
-constexpr unsigned kParseFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+UrlPtr parseWith(const std::string& text, unsigned flags) {
+    UrlPtr url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), flags) != CURLUE_OK)
+        return nullptr;
+    return url;
+}
 
 UrlPtr parse(const std::string& text) {
     if (text.empty())
         return nullptr;
-    UrlPtr url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), kParseFlags) != CURLUE_OK)
+    if (UrlPtr url = parseWith(text, CURLU_NON_SUPPORT_SCHEME))
+        return url;
+    // No scheme of its own. curl's guess goes by the host name and would turn
+    // "ftp.example.lan:8791" into an FTP URL that cannot carry an upload; such a URL is http.
+    UrlPtr url = parseWith(text, CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME);
+    if (!url || curl_url_set(url.get(), CURLUPART_SCHEME, "http", 0) != CURLUE_OK)
         return nullptr;
     return url;
 }
@@ -48,7 +57,7 @@ std::optional<std::string> appendPathSegment(const std::string& text, std::strin
     if (curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK)
         return std::nullopt;
     raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_URL, &raw, kParseFlags & ~CURLU_GUESS_SCHEME) != CURLUE_OK || !raw)
+    if (curl_url_get(url.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK || !raw)
         return std::nullopt;
     CurlString owned(raw);
     return std::string(owned.get());
