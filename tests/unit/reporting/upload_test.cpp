@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include "support/ear_harness.h"
+
+namespace brelo::test {
+namespace {
+
+using Json = nlohmann::json;
+
+// Hears each identifier once and flushes: one upload whose records are those identifiers.
+void uploadOf(EarHarness& h, uint32_t first, uint32_t count) {
+    for (uint32_t n = first; n < first + count; ++n)
+        h.hear(advert(n));
+    h.ear->flush();
+}
+
+std::vector<std::string> idsOf(const Json& devices) {
+    std::vector<std::string> ids;
+    for (const auto& d : devices)
+        ids.push_back(d.at("id"));
+    return ids;
+}
+
+std::vector<std::string> idsOf(const std::vector<listener::DeviceRecord>& records) {
+    std::vector<std::string> ids;
+    for (const auto& d : records)
+        ids.push_back(d.at("id"));
+    return ids;
+}
+
+std::vector<std::string> idRange(uint32_t first, uint32_t count) {
+    std::vector<std::string> ids;
+    for (uint32_t n = first; n < first + count; ++n)
+        ids.push_back(testId(n).canonical());
+    return ids;
+}
+
+TEST(EarUpload, RequestAndBody) {
+    for (std::string room : {"", "kitchen"}) {
+        EarHarness h(room);
+        h.time.shiftWallClock(0.25);
+        h.ear->send({}, "starting");
+        ASSERT_EQ(h.http.calls.size(), 1u);
+        const auto& request = h.http.calls[0].request;
+        EXPECT_EQ(request.baseUrl, "http://127.0.0.1:8791");
+        EXPECT_EQ(request.pathSegment, "ble/ingest");
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.contentType, "application/json");
+        EXPECT_EQ(request.timeoutS, 5.0);
+        EXPECT_EQ(h.ear->lastSent, 1.7e9 + 0.25);
+
+        Json expected = {{"node", "hall"}, {"devices", Json::array()}, {"status", "starting"},
+                         {"sent_at", 1.7e9 + 0.25}, {"version", "2.0"}};
+        if (!room.empty())
+            expected["room"] = room;
+        EXPECT_EQ(h.body(0), expected);
+        EXPECT_TRUE(h.body(0)["sent_at"].is_number_float());
+    }
+}
+
+TEST(EarUpload, OnlyNoErrorAnd2xxIsSuccess) {
+    struct Case {
+        const char* error;  // nullptr: the transfer reported none
+        bool hasResponse;
+        long code;
+        std::string line;  // empty: success
+    };
+    const std::vector<Case> table = {
+        {nullptr, true, 200, ""},
+        {nullptr, true, 204, ""},
+        {nullptr, true, 299, ""},
+        {nullptr, true, 199, "post failed: HTTP 199 - keeping 2 readings for the next try"},
+        {nullptr, true, 300, "post failed: HTTP 300 - keeping 2 readings for the next try"},
+        {nullptr, true, 404, "post failed: HTTP 404 - keeping 2 readings for the next try"},
+        {nullptr, true, 500, "post failed: HTTP 500 - keeping 2 readings for the next try"},
+        {nullptr, false, 0, "post failed: HTTP 0 - keeping 2 readings for the next try"},
+        {"Couldn't connect to server", false, 0,
+         "post failed: Couldn't connect to server - keeping 2 readings for the next try"},
+        {"Recv failure", true, 200, "post failed: Recv failure - keeping 2 readings for the next try"},
+    };
+    for (const auto& c : table) {
+        EarHarness h;
+        uploadOf(h, 1, 2);
+        h.log.lines.clear();
+        reporting::HttpResult result;
+        if (c.error)
+            result.error = c.error;
+        result.hasResponse = c.hasResponse;
+        result.statusCode = c.code;
+        h.http.complete(0, result);
+        if (c.line.empty()) {
+            EXPECT_TRUE(h.log.lines.empty()) << c.code;
+            EXPECT_TRUE(h.ear->pending.empty());
+        } else {
+            EXPECT_EQ(h.log.lines, std::vector<std::string>{c.line});
+            EXPECT_EQ(idsOf(h.ear->pending), idsOf(h.devices(0))) << c.line;
+        }
+    }
+}
+
+// Ids in order: the first list followed by the rest, cut to the last `keep`.
+std::vector<std::string> joined(std::vector<std::vector<std::string>> lists, size_t keep = SIZE_MAX) {
+    std::vector<std::string> out;
+    for (auto& list : lists)
+        out.insert(out.end(), list.begin(), list.end());
+    if (out.size() > keep)
+        out.erase(out.begin(), out.end() - static_cast<std::ptrdiff_t>(keep));
+    return out;
+}
+
+TEST(EarUpload, FailedUploadsReplayInTheOrderTheyStarted) {
+    EarHarness h;
+    uploadOf(h, 1, 2);  // A
+    uploadOf(h, 3, 1);  // B, started while A is in flight: carries only its own record
+    const auto a = idsOf(h.devices(0));
+    const auto b = idsOf(h.devices(1));
+    EXPECT_EQ(b, idRange(3, 1));
+    h.http.complete(1, FakeHttpClient::status(503));
+    h.http.complete(0, FakeHttpClient::status(503));
+    EXPECT_EQ(idsOf(h.ear->pending), joined({a, b}));
+
+    uploadOf(h, 4, 1);  // C: the replayed records first, then its own
+    EXPECT_EQ(idsOf(h.devices(2)), joined({a, b, idRange(4, 1)}));
+    EXPECT_TRUE(h.ear->pending.empty());
+    // A record sent again is the same record: its own "ts", not the new upload's.
+    EXPECT_EQ(h.devices(2)[0], h.devices(0)[0]);
+    h.http.complete(2, FakeHttpClient::status(200));
+    EXPECT_TRUE(h.ear->pending.empty());
+}
+
+TEST(EarUpload, ReplayQueueKeepsTheNewest600) {
+    EarHarness h;
+    uploadOf(h, 0, 600);
+    h.http.complete(0, FakeHttpClient::status(500));
+    uploadOf(h, 600, 50);
+    const auto b = idsOf(h.devices(1));
+    ASSERT_EQ(b.size(), 650u);
+    EXPECT_EQ(std::vector(b.begin(), b.begin() + 600), idsOf(h.devices(0))) << "replayed records first";
+    h.log.lines.clear();
+    h.http.complete(1, FakeHttpClient::status(500));
+    EXPECT_EQ(h.log.lines, std::vector<std::string>{"post failed: HTTP 500 - keeping 650 readings for the next try"});
+    EXPECT_EQ(idsOf(h.ear->pending), joined({b}, 600));
+
+    // Put back ahead of records that failed meanwhile, then cut from the front.
+    uploadOf(h, 1000, 10);  // D: 600 replayed + 10
+    uploadOf(h, 2000, 5);   // E
+    const auto d = idsOf(h.devices(2));
+    const auto e = idsOf(h.devices(3));
+    h.http.complete(3, FakeHttpClient::status(500));
+    h.http.complete(2, FakeHttpClient::status(500));
+    EXPECT_EQ(idsOf(h.ear->pending), joined({d, e}, 600));
+}
+
+TEST(EarUpload, AnOlderSmallFailureFallsOffBehindAFullQueue) {
+    EarHarness h;
+    uploadOf(h, 1, 10);     // A
+    uploadOf(h, 100, 600);  // B
+    h.http.complete(1, FakeHttpClient::status(500));
+    h.http.complete(0, FakeHttpClient::status(500));
+    EXPECT_EQ(idsOf(h.ear->pending), idsOf(h.devices(1)));
+}
+
+TEST(EarUpload, WaitingRecordsAgeOutAfter120Seconds) {
+    struct Case {
+        double later;
+        bool sent;
+    };
+    for (const auto& c : {Case{120.0, true}, Case{120.5, false}, Case{-30.0, true}}) {
+        EarHarness h;
+        uploadOf(h, 1, 1);
+        h.http.complete(0, FakeHttpClient::status(500));
+        // A record without a floating-point "ts" has no age and is never aged out.
+        h.ear->pending.push_back({{"id", "no-float-ts"}, {"ts", 5}});
+        h.time.shiftWallClock(c.later);
+        h.ear->send({}, "listening");
+        const Json devices = h.devices(1);
+        EXPECT_EQ(devices.size(), c.sent ? 2u : 1u) << c.later;
+        EXPECT_EQ(devices.back()["id"], "no-float-ts");
+    }
+}
+
+TEST(EarUpload, CompletionAfterTheEarIsGoneOnlyLogs) {
+    EarHarness h;
+    uploadOf(h, 1, 3);
+    h.ear.reset();
+    h.log.lines.clear();
+    h.http.complete(0, FakeHttpClient::status(502));
+    EXPECT_EQ(h.log.lines, std::vector<std::string>{"post failed: HTTP 502 - keeping 3 readings for the next try"});
+}
+
+TEST(EarUpload, InvalidUtf8NameStillEncodes) {
+    EarHarness h;
+    auto a = advert(1);
+    a.localName = std::string("Bad\xff\xfe name\xc3");
+    h.hear(a);
+    h.ear->flush();
+    Json body = Json::parse(h.http.calls.at(0).request.body, nullptr, false);
+    ASSERT_FALSE(body.is_discarded()) << h.http.calls.at(0).request.body;
+    const std::string name = body["devices"][0]["name"];
+    EXPECT_EQ(name.rfind("Bad", 0), 0u);
+    EXPECT_NE(name.find("\xEF\xBF\xBD"), std::string::npos) << "replacement character";
+    EXPECT_NE(name.find(" name"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brelo::test
