@@ -1,0 +1,162 @@
+#include "body_validator.h"
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace brelo::sink {
+namespace {
+
+using nlohmann::json;
+using Kind = Fault::Kind;
+
+constexpr double kNow = 1796542824.25;
+
+// A body as an ear sends it: one fresh record with every optional key, one plain record
+// replayed from a flush two seconds earlier, and a room.
+json goodBody() {
+    return json::parse(R"({
+      "node": "hall", "room": "hall", "status": "listening", "version": "2.0", "sent_at": 1796542824.25,
+      "devices": [
+        {"id": "3F2A7C10-9C2F-4D6A-B1E4-0F3A7C91D2E8", "rssi": -61, "p75": -58, "max": -50, "min": -77,
+         "name": "KVQ-attic", "services": ["7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8", "180F"], "prefix": "0215",
+         "packets": 9, "ts": 1796542824.25, "company": 76, "mfg": "4c000215aabb", "tx": -8, "listener": "attic"},
+        {"id": "00000000-0000-0000-0000-00000000000A", "rssi": -90, "p75": -90, "max": -90, "min": -90,
+         "name": "", "services": [], "prefix": "", "packets": 1, "ts": 1796542822.25}
+      ]})");
+}
+
+TEST(BodyValidator, AcceptsWhatAnEarSends) {
+    EXPECT_TRUE(checkUploadBody(goodBody()).empty());
+
+    json statusReport = {{"node", ""}, {"devices", json::array()}, {"status", "needs-permission"},
+                         {"sent_at", 1796542824}, {"version", "2.0"}};
+    EXPECT_TRUE(checkUploadBody(statusReport).empty()) << "integer time, empty node, no room, no devices";
+
+    json company0 = goodBody();
+    company0["devices"][1]["company"] = 0;
+    EXPECT_TRUE(checkUploadBody(company0).empty()) << "company 0 with an empty prefix";
+
+    json bareListener = goodBody();
+    bareListener["devices"][0]["name"] = "KVQ-";
+    bareListener["devices"][0]["listener"] = "";
+    EXPECT_TRUE(checkUploadBody(bareListener).empty()) << "a listener with an empty node name";
+
+    json exactly120 = goodBody();
+    exactly120["devices"][1]["ts"] = kNow - 120.0;
+    EXPECT_TRUE(checkUploadBody(exactly120).empty()) << "a record exactly 120 s old may still be sent";
+}
+
+struct FaultCase {
+    const char* name;
+    std::function<void(json&)> spoil;
+    Kind kind;
+    const char* where;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class BodyFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(BodyFaults, NamesTheKeyAndTheFault) {
+    json body = goodBody();
+    GetParam().spoil(body);
+    auto faults = checkUploadBody(body);
+    ASSERT_FALSE(faults.empty());
+    bool found = false;
+    for (const auto& f : faults)
+        found = found || (f.kind == GetParam().kind && f.where == GetParam().where);
+    EXPECT_TRUE(found) << "first fault: " << faults.front().text() << " (" << kindName(faults.front().kind) << ")";
+    EXPECT_NE(faults.front().text().find(GetParam().where), std::string::npos);
+}
+
+json& rec(json& body, int i) { return body["devices"][i]; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BodyFaults,
+    ::testing::Values(
+        FaultCase{"MissingNode", [](json& b) { b.erase("node"); }, Kind::MissingKey, "node"},
+        FaultCase{"MissingDevices", [](json& b) { b.erase("devices"); }, Kind::MissingKey, "devices"},
+        FaultCase{"MissingRecordTs", [](json& b) { rec(b, 1).erase("ts"); }, Kind::MissingKey, "devices[1].ts"},
+        FaultCase{"MissingPrefix", [](json& b) { rec(b, 0).erase("prefix"); }, Kind::MissingKey, "devices[0].prefix"},
+        FaultCase{"NullRoom", [](json& b) { b["room"] = nullptr; }, Kind::Null, "room"},
+        FaultCase{"NullCompany", [](json& b) { rec(b, 1)["company"] = nullptr; }, Kind::Null, "devices[1].company"},
+        FaultCase{"NullService", [](json& b) { rec(b, 0)["services"][1] = nullptr; }, Kind::Null,
+                  "devices[0].services[1]"},
+        FaultCase{"StringTs", [](json& b) { rec(b, 0)["ts"] = "1796542824.25"; }, Kind::WrongType, "devices[0].ts"},
+        FaultCase{"StringSentAt", [](json& b) { b["sent_at"] = "now"; }, Kind::WrongType, "sent_at"},
+        FaultCase{"FloatRssi", [](json& b) { rec(b, 0)["rssi"] = -61.5; }, Kind::WrongType, "devices[0].rssi"},
+        FaultCase{"StringTx", [](json& b) { rec(b, 0)["tx"] = "-8"; }, Kind::WrongType, "devices[0].tx"},
+        FaultCase{"BooleanListener", [](json& b) { rec(b, 0)["listener"] = true; }, Kind::WrongType,
+                  "devices[0].listener"},
+        FaultCase{"NumberService", [](json& b) { rec(b, 0)["services"][0] = 6228; }, Kind::WrongType,
+                  "devices[0].services[0]"},
+        FaultCase{"ServicesAsString", [](json& b) { rec(b, 1)["services"] = ""; }, Kind::WrongType,
+                  "devices[1].services"},
+        FaultCase{"DevicesAsObject", [](json& b) { b["devices"] = json::object(); }, Kind::WrongType, "devices"},
+        FaultCase{"RecordNotObject", [](json& b) { b["devices"].push_back("x"); }, Kind::NotObject, "devices[2]"},
+        FaultCase{"BodyNotObject", [](json& b) { b = json::array(); }, Kind::NotObject, "body"},
+        FaultCase{"UnknownBodyKey", [](json& b) { b["battery"] = 80; }, Kind::UnknownKey, "battery"},
+        FaultCase{"UnknownRecordKey", [](json& b) { rec(b, 1)["address"] = "AA:BB"; }, Kind::UnknownKey,
+                  "devices[1].address"},
+        FaultCase{"LowerCaseId", [](json& b) { rec(b, 0)["id"] = "3f2a7c10-9c2f-4d6a-b1e4-0f3a7c91d2e8"; },
+                  Kind::BadValue, "devices[0].id"},
+        FaultCase{"ShortId", [](json& b) { rec(b, 0)["id"] = "3F2A7C10"; }, Kind::BadValue, "devices[0].id"},
+        FaultCase{"BadStatusWord", [](json& b) { b["status"] = "Listening"; }, Kind::BadValue, "status"},
+        FaultCase{"OldVersion", [](json& b) { b["version"] = "1.0"; }, Kind::BadValue, "version"},
+        FaultCase{"EmptyRoom", [](json& b) { b["room"] = ""; }, Kind::BadValue, "room"},
+        FaultCase{"EmptyMfg", [](json& b) { rec(b, 1)["mfg"] = ""; }, Kind::BadValue, "devices[1].mfg"},
+        FaultCase{"UpperCaseMfg", [](json& b) { rec(b, 0)["mfg"] = "4C00"; }, Kind::BadValue, "devices[0].mfg"},
+        FaultCase{"PrefixWithoutCompany", [](json& b) { rec(b, 1)["prefix"] = "0215"; }, Kind::BadValue,
+                  "devices[1].prefix"},
+        FaultCase{"FiguresOutOfOrder", [](json& b) { rec(b, 0)["min"] = -40; }, Kind::BadValue, "devices[0]"},
+        FaultCase{"RssiOutOfRange", [](json& b) { rec(b, 1)["rssi"] = -110; }, Kind::BadValue,
+                  "devices[1].rssi"},
+        FaultCase{"NoPackets", [](json& b) { rec(b, 1)["packets"] = 0; }, Kind::BadValue, "devices[1].packets"},
+        FaultCase{"ListenerWithoutKvqName", [](json& b) { rec(b, 0)["name"] = "attic"; }, Kind::BadValue,
+                  "devices[0].listener"},
+        FaultCase{"ReplayedTooOld", [](json& b) { rec(b, 1)["ts"] = kNow - 120.5; }, Kind::BadValue,
+                  "devices[1].ts"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BodyValidator, TextThatIsNotJsonIsNamedAsSuch) {
+    for (const char* text : {"", "{\"node\": ", "node=hall", "{\"node\":\"\xff\"}"}) {
+        auto checked = checkUploadText(text);
+        EXPECT_FALSE(checked.body) << text;
+        ASSERT_EQ(checked.faults.size(), 1u) << text;
+        EXPECT_EQ(checked.faults[0].kind, Kind::NotJson) << text;
+    }
+    auto checked = checkUploadText(goodBody().dump());
+    EXPECT_TRUE(checked.body);
+    EXPECT_TRUE(checked.faults.empty());
+}
+
+TEST(BodyValidator, FaultsAreCappedButEachRecordIsChecked) {
+    json body = goodBody();
+    for (int i = 0; i < 50; ++i)
+        body["devices"].push_back(json::object());
+    EXPECT_EQ(checkUploadBody(body, 20).size(), 20u);
+    auto one = checkUploadBody(body, 1);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].where, "devices[2].id");
+}
+
+TEST(ReplayedCount, CountsRecordsOfEarlierFlushes) {
+    json body = goodBody();
+    EXPECT_EQ(replayedCount(body), 1u) << "the record two seconds older than the fresh one";
+
+    body["devices"][1]["ts"] = kNow;
+    EXPECT_EQ(replayedCount(body), 0u) << "one flush: nothing replayed";
+
+    // A check-in carries only waiting records: none of them is fresh.
+    json checkIn = goodBody();
+    checkIn["sent_at"] = kNow + 5;
+    EXPECT_EQ(replayedCount(checkIn), 2u);
+
+    checkIn["devices"] = json::array();
+    EXPECT_EQ(replayedCount(checkIn), 0u);
+}
+
+}  // namespace
+}  // namespace brelo::sink
