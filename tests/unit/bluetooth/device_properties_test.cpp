@@ -117,10 +117,11 @@ TEST_F(DevicePropertiesTest, MistypedPropertyCountsAsAbsent) {
         ASSERT_GE(r, 0);
         EXPECT_FALSE(c.present(device));
         // The entry after the mistyped one was still read.
-        if (std::string(c.later) == "RSSI")
+        if (std::string(c.later) == "RSSI") {
             EXPECT_EQ(device.rssi, -42);
-        else
+        } else {
             EXPECT_EQ(device.advertisement.txPowerLevel, -42);
+        }
     }
 }
 

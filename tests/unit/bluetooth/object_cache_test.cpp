@@ -1,0 +1,209 @@
+#include "bluetooth/bluez/object_cache.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "offline_bus.h"
+
+namespace brelo::bluetooth::bluez {
+namespace {
+
+constexpr const char* kHci0 = "/org/bluez/hci0";
+constexpr const char* kDev = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF";
+
+class ObjectCacheTest : public ::testing::Test {
+protected:
+    // Two adapters, listed out of order, only hci0 with the advertising manager; one device
+    // that carries an RSSI; an object of no interest.
+    void loadTwoAdapters() {
+        auto m = bus.signal("/", "org.example", "Objects", [](sd_bus_message* m) {
+            sd_bus_message_append(m, "a{oa{sa{sv}}}", 4,                                                   //
+                                  "/org/bluez", 1, "org.bluez.AgentManager1", 0,                           //
+                                  "/org/bluez/hci1", 1, "org.bluez.Adapter1", 1, "Powered", "b", 0,        //
+                                  kHci0, 3, "org.freedesktop.DBus.Introspectable", 0,                      //
+                                  /**/ "org.bluez.Adapter1", 2, "Powered", "b", 1, "Discovering", "b", 1,  //
+                                  /**/ "org.bluez.LEAdvertisingManager1", 1, "ActiveInstances", "y", 0,    //
+                                  kDev, 1, "org.bluez.Device1", 2, "Address", "s", "AA:BB:CC:DD:EE:FF",    //
+                                  /**/ "RSSI", "n", -60);
+        });
+        ASSERT_GE(cache.load(m.get()), 0);
+    }
+
+    CacheChange propertiesChanged(const char* path, const char* interface,
+                                  const std::function<void(sd_bus_message*)>& changed,
+                                  const std::vector<const char*>& invalidated = {}) {
+        auto m = bus.propertiesChanged(path, interface, changed, invalidated);
+        CacheChange change;
+        EXPECT_GE(cache.propertiesChanged(m.get(), change), 0);
+        change.devicePath = {};  // points into the message, which is gone now
+        change.discoveringAdapter = {};
+        return change;
+    }
+
+    CacheChange deviceAdded(const char* path, const std::function<void(sd_bus_message*)>& properties) {
+        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+            sd_bus_message_append(m, "o", path);
+            sd_bus_message_open_container(m, 'a', "{sa{sv}}");
+            sd_bus_message_open_container(m, 'e', "sa{sv}");
+            sd_bus_message_append(m, "s", "org.bluez.Device1");
+            properties(m);
+            sd_bus_message_close_container(m);
+            sd_bus_message_close_container(m);
+        });
+        CacheChange change;
+        EXPECT_GE(cache.interfacesAdded(m.get(), change), 0);
+        addedPath = std::string(change.devicePath);
+        change.devicePath = {};  // points into the message, which is gone now
+        return change;
+    }
+
+    CacheChange removed(const char* path, const std::vector<const char*>& interfaces) {
+        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", [&](sd_bus_message* m) {
+            sd_bus_message_append(m, "o", path);
+            sd_bus_message_open_container(m, 'a', "s");
+            for (const char* i : interfaces)
+                sd_bus_message_append(m, "s", i);
+            sd_bus_message_close_container(m);
+        });
+        CacheChange change;
+        EXPECT_GE(cache.interfacesRemoved(m.get(), change), 0);
+        return change;
+    }
+
+    test::OfflineBus bus;
+    ObjectCache cache;
+    std::string addedPath;  // devicePath of the last deviceAdded
+};
+
+TEST_F(ObjectCacheTest, ManagedObjectsGiveAdaptersInPathOrderAndDevices) {
+    loadTwoAdapters();
+    std::vector<std::string> paths;
+    for (const auto& [path, adapter] : cache.adapters())
+        paths.push_back(path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/org/bluez/hci0", "/org/bluez/hci1"}));
+    EXPECT_EQ(cache.adapter(kHci0)->powered, true);
+    EXPECT_EQ(cache.adapter("/org/bluez/hci1")->powered, false);
+    EXPECT_TRUE(cache.hasAdvertisingManager(kHci0));
+    EXPECT_FALSE(cache.hasAdvertisingManager("/org/bluez/hci1"));
+    ASSERT_NE(cache.device(kDev), nullptr);
+    EXPECT_EQ(cache.device(kDev)->rssi, -60);
+    EXPECT_EQ(cache.device(kDev)->identifier, identifierForAddress("AA:BB:CC:DD:EE:FF"));
+}
+
+TEST_F(ObjectCacheTest, OneReportPerDeviceSignalThatCarriesRssi) {
+    loadTwoAdapters();
+    struct Case {
+        const char* name;
+        std::function<void(sd_bus_message*)> changed;
+        std::vector<const char*> invalidated;
+        bool report;
+    };
+    const std::vector<Case> cases = {
+        {"RSSI", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", -50); }, {}, true},
+        {"RSSI with manufacturer data",
+         [](sd_bus_message* m) {
+             sd_bus_message_append(m, "a{sv}", 2, "ManufacturerData", "a{qv}", 1, 7, "ay", 1, 1, "RSSI", "n", -51);
+         },
+         {},
+         true},
+        {"name only", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Name", "s", "Desk"); }, {}, false},
+        {"RSSI of the wrong type", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "RSSI", "q", 3); }, {},
+         false},
+        {"RSSI invalidated", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, {"RSSI"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CacheChange change = propertiesChanged(kDev, "org.bluez.Device1", c.changed, c.invalidated);
+        EXPECT_EQ(change.device != nullptr, c.report);
+        if (c.report) {
+            EXPECT_EQ(change.device, cache.device(kDev));
+        }
+        EXPECT_FALSE(change.adapters);
+    }
+    // Values accumulate: the name from one signal is still there at the next RSSI.
+    CacheChange change = propertiesChanged(
+        kDev, "org.bluez.Device1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", -52); });
+    ASSERT_NE(change.device, nullptr);
+    EXPECT_EQ(change.device->advertisement.localName, "Desk");
+    EXPECT_EQ(change.device->advertisement.manufacturerData, (std::vector<uint8_t>{7, 0, 1}));
+    EXPECT_EQ(change.device->rssi, -52);
+
+    // A device never announced is not invented from a lone PropertiesChanged.
+    change = propertiesChanged("/org/bluez/hci0/dev_00_00_00_00_00_01", "org.bluez.Device1",
+                               [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", -40); });
+    EXPECT_EQ(change.device, nullptr);
+}
+
+TEST_F(ObjectCacheTest, InterfacesAddedReportsOnlyWithRssiAndReplacesOldValues) {
+    loadTwoAdapters();
+    auto change = deviceAdded("/org/bluez/hci0/dev_11", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "a{sv}", 1, "Address", "s", "11:00:00:00:00:00");
+    });
+    EXPECT_EQ(change.device, nullptr);
+    EXPECT_NE(cache.device("/org/bluez/hci0/dev_11"), nullptr);
+
+    change = deviceAdded(kDev, [](sd_bus_message* m) {
+        sd_bus_message_append(m, "a{sv}", 2, "Address", "s", "AA:BB:CC:DD:EE:FF", "RSSI", "n", -70);
+    });
+    ASSERT_EQ(change.device, cache.device(kDev));
+    EXPECT_EQ(addedPath, kDev);
+    EXPECT_EQ(change.device->rssi, -70);
+}
+
+TEST_F(ObjectCacheTest, AdapterSignals) {
+    loadTwoAdapters();
+    auto change = propertiesChanged(
+        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Discovering", "b", 0); });
+    EXPECT_TRUE(change.discoveringStopped);
+    EXPECT_FALSE(change.adapters);
+
+    change = propertiesChanged(
+        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Discovering", "b", 0); });
+    EXPECT_FALSE(change.discoveringStopped) << "already stopped";
+
+    change = propertiesChanged(
+        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Powered", "b", 0); });
+    EXPECT_TRUE(change.adapters);
+    EXPECT_EQ(cache.adapter(kHci0)->powered, false);
+
+    change = propertiesChanged(
+        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Powered", "s", "yes"); });
+    EXPECT_TRUE(change.adapters);
+    EXPECT_FALSE(cache.adapter(kHci0)->powered) << "a mistyped Powered is unknown, never on";
+
+    change = removed(kHci0, {"org.bluez.LEAdvertisingManager1"});
+    EXPECT_TRUE(change.adapters);
+    EXPECT_FALSE(cache.hasAdvertisingManager(kHci0));
+
+    change = removed(kHci0, {"org.freedesktop.DBus.Properties", "org.bluez.Adapter1"});
+    EXPECT_TRUE(change.adapters);
+    EXPECT_EQ(cache.adapter(kHci0), nullptr);
+    EXPECT_EQ(cache.device(kDev), nullptr) << "devices go with their adapter";
+    EXPECT_EQ(cache.adapters().size(), 1u);
+}
+
+TEST_F(ObjectCacheTest, DeviceRemovedAndCapped) {
+    ObjectCache small(2);
+    for (const char* path : {"/org/bluez/hci0/dev_1", "/org/bluez/hci0/dev_2", "/org/bluez/hci0/dev_3"}) {
+        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+            sd_bus_message_append(m, "oa{sa{sv}}", path, 1, "org.bluez.Device1", 1, "RSSI", "n", -1);
+        });
+        CacheChange change;
+        ASSERT_GE(small.interfacesAdded(m.get(), change), 0);
+    }
+    EXPECT_EQ(small.deviceCount(), 2u);
+    EXPECT_EQ(small.device("/org/bluez/hci0/dev_3"), nullptr);
+
+    auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "oas", "/org/bluez/hci0/dev_1", 1, "org.bluez.Device1");
+    });
+    CacheChange change;
+    ASSERT_GE(small.interfacesRemoved(m.get(), change), 0);
+    EXPECT_EQ(small.device("/org/bluez/hci0/dev_1"), nullptr);
+    EXPECT_EQ(small.deviceCount(), 1u);
+}
+
+}  // namespace
+}  // namespace brelo::bluetooth::bluez
