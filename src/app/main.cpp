@@ -10,27 +10,10 @@
 #include "beacon/beacon.h"
 #include "bluetooth/unsupported_platform.h"
 #include "listener/ear.h"
+#include "reporting/curl/curl_http_client.h"
 #include "reporting/curl/url.h"
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
-
-namespace {
-
-// Uploads go nowhere until the HTTP client lands: each completes as a transport failure.
-class NoHttpClient final : public brelo::reporting::HttpClient {
-public:
-    explicit NoHttpClient(brelo::runtime::EventLoop& loop) : loop_(loop) {}
-    void send(brelo::reporting::HttpRequest, Completion completion) override {
-        loop_.defer([completion = std::move(completion)] {
-            completion({.error = "no HTTP client in this build", .hasResponse = false, .statusCode = 0});
-        });
-    }
-
-private:
-    brelo::runtime::EventLoop& loop_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace brelo;
@@ -51,7 +34,7 @@ int main(int argc, char** argv) {
     try {
         runtime::EventLoop loop;
         runtime::SystemClock clock;
-        NoHttpClient http(loop);
+        reporting::CurlHttpClient http(loop);
         bluetooth::UnsupportedPlatform bluetooth([&loop](std::function<void()> fn) { loop.defer(std::move(fn)); });
 
         listener::Ear ear(settings.brelo, settings.node,
