@@ -10,7 +10,4 @@ namespace brelo::listener {
 // Appends bytes as lowercase hexadecimal, two digits per byte, no separator.
 void appendHex(std::string& out, std::span<const uint8_t> bytes);
 
-// The bytes as lowercase hexadecimal; empty for no bytes.
-std::string hexText(std::span<const uint8_t> bytes);
-
 }  // namespace brelo::listener
