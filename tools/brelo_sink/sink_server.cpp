@@ -199,9 +199,10 @@ void SinkServer::ingest(const httplib::Request& req, httplib::Response& res) {
             say("hang " + summary + " (holding it unanswered)");
         auto deadline = Clock::now() + kHangMax;
         changed_.wait_until(lock, deadline, [&] { return stopping_ || !policy_.current(Clock::now()).hang; });
-        answer = policy_.current(Clock::now());
-        if (answer.hang)  // gave up holding it; the sender has long given up too
-            answer = Answer{.status = 503};
+        // A held upload is never taken in, even when the hang ends before the sender gives
+        // up: it stands for a server that did not answer, and its records are the sender's
+        // to send again.
+        answer = Answer{.status = 503};
     }
     res.status = answer.status;
     bool ok = answer.status >= 200 && answer.status <= 299;
