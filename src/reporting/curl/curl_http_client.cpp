@@ -155,6 +155,10 @@ std::optional<std::string> CurlHttpClient::start(HttpRequest& request, Completio
     set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
     // Time-outs without SIGALRM: signals belong to the process, not to a library.
     set(CURLOPT_NOSIGNAL, 1L);
+    // A transfer ending while its name lookup still runs (a time-out against a stuck DNS
+    // server, or the client going away) would otherwise join the resolver thread and hold up
+    // the whole loop until getaddrinfo returns; this lets the thread finish and clean up alone.
+    set(CURLOPT_QUICK_EXIT, 1L);
     set(CURLOPT_ERRORBUFFER, transfer->errorBuffer);
     set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(&discardBody));
     set(CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
