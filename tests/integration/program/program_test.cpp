@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 
 #include "loopback_server.h"
 #include "support/child_process.h"
+#include "support/private_bus.h"
 
 namespace brelo {
 namespace {
@@ -16,17 +18,34 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// The whole program against a real server on loopback. Without a Bluetooth radio it
-// reports its status word at once and at every check-in.
-TEST(Program, ServerAnswering500IsLoggedAndTheUploadWasWellFormed) {
+// The whole program against a real server on loopback, on a private bus with no BlueZ:
+// without a radio it reports its status word at once and at every check-in.
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::PrivateBus::available())
+            GTEST_SKIP() << "dbus-daemon is not installed";
+        bus_ = std::make_unique<test::PrivateBus>();
+    }
+
+    std::unique_ptr<test::ChildProcess> run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), test::builtPath("brelo-ble"));
+        test::ChildProcess::Options options{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus_->address()}}};
+        return std::make_unique<test::ChildProcess>(std::move(arguments), std::move(options));
+    }
+
+private:
+    std::unique_ptr<test::PrivateBus> bus_;
+};
+
+TEST_F(Program, ServerAnswering500IsLoggedAndTheUploadWasWellFormed) {
     test::LoopbackServer server;
     server.answer(500);
-    test::ChildProcess program({test::builtPath("brelo-ble"), "--brelo", server.url(), "--node", "http-test",
-                                "--room", "kitchen"});
+    auto program = run({"--brelo", server.url(), "--node", "http-test", "--room", "kitchen"});
     // Once for the status word at start, once more at the first check-in 10 s later.
     const std::string failed = "post failed: HTTP 500 - keeping 0 readings for the next try";
-    ASSERT_TRUE(program.waitFor([&](const auto&) { return program.countLines(failed) >= 2; }, 25s))
-        << testing::PrintToString(program.lines());
+    ASSERT_TRUE(program->waitFor([&](const auto&) { return program->countLines(failed) >= 2; }, 35s))
+        << testing::PrintToString(program->lines());
 
     std::vector<test::ReceivedRequest> received = server.received();
     ASSERT_FALSE(received.empty());
@@ -45,12 +64,11 @@ TEST(Program, ServerAnswering500IsLoggedAndTheUploadWasWellFormed) {
     EXPECT_TRUE(body.contains("devices") && body["devices"].is_array());
 }
 
-TEST(Program, UnreachableServerIsLoggedWithCurlsMessage) {
-    test::ChildProcess program(
-        {test::builtPath("brelo-ble"), "--brelo", "http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort())});
-    std::optional<size_t> line = program.waitForLine(" - keeping 0 readings for the next try", 20s);
-    ASSERT_TRUE(line) << testing::PrintToString(program.lines());
-    const std::string& text = program.lines()[*line];
+TEST_F(Program, UnreachableServerIsLoggedWithCurlsMessage) {
+    auto program = run({"--brelo", "http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort())});
+    std::optional<size_t> line = program->waitForLine(" - keeping 0 readings for the next try", 20s);
+    ASSERT_TRUE(line) << testing::PrintToString(program->lines());
+    const std::string& text = program->lines()[*line];
     EXPECT_THAT(text, HasSubstr("post failed: "));
     EXPECT_THAT(text, Not(HasSubstr("post failed: HTTP ")));
     EXPECT_THAT(text, HasSubstr("onnect"));
