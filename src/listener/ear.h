@@ -13,6 +13,7 @@
 #include "listener/names_cache.h"
 #include "listener/seen.h"
 #include "reporting/http_client.h"
+#include "reporting/record_texts.h"
 #include "runtime/clock.h"
 #include "runtime/timer_service.h"
 
@@ -70,6 +71,8 @@ public:
     double lastSent = runtime::kDistantPast;
 
 private:
+    // send() with, after the records, records the flush has already written as text.
+    void upload(std::vector<DeviceRecord> devices, reporting::RecordTexts written, const std::string& status);
     void putBack(std::vector<DeviceRecord> failed);
 
     EarEnvironment env_;

@@ -21,32 +21,96 @@ listener::DeviceRecord deviceRecord(const bluetooth::Uuid& id, listener::Seen se
 
     Json record = Json::object();
     auto& o = record.get_ref<Json::object_t&>();
-    o.emplace("id", id.canonical());
-    o.emplace("rssi", s[n / 2]);
-    o.emplace("p75", s[std::min(3 * n / 4, n - 1)]);
-    o.emplace("max", s[n - 1]);
-    o.emplace("min", s[0]);
-    o.emplace("packets", static_cast<int64_t>(n));
-    // Always a floating-point number, even if the clock ever lands on a whole second.
-    o.emplace("ts", Json(static_cast<Json::number_float_t>(ts)));
+    // Keys go in in their sorted order with the end as the hint, so no insertion searches
+    // the map. The flush builds one record per device every 2 seconds.
+    auto put = [&o](const char* key, auto&& value) {
+        o.emplace_hint(o.end(), key, std::forward<decltype(value)>(value));
+    };
+    if (seen.company)
+        put("company", *seen.company);
+    put("id", id.canonical());
+    if (seen.listener && seen.name.starts_with(kListenerPrefix))
+        put("listener", seen.name.substr(kListenerPrefix.size()));
+    put("max", s[n - 1]);
+    if (!seen.mfg.empty())
+        put("mfg", std::move(seen.mfg));
+    put("min", s[0]);
+    put("name", std::move(seen.name));
+    put("p75", s[std::min(3 * n / 4, n - 1)]);
+    put("packets", static_cast<int64_t>(n));
+    put("prefix", std::move(seen.prefix));
+    put("rssi", s[n / 2]);
 
     Json::array_t services;
     services.reserve(seen.services.size());
     for (auto& service : seen.services)
         services.emplace_back(std::move(service));
-    o.emplace("services", std::move(services));
+    put("services", std::move(services));
 
-    o.emplace("prefix", std::move(seen.prefix));
-    if (seen.company)
-        o.emplace("company", *seen.company);
-    if (!seen.mfg.empty())
-        o.emplace("mfg", std::move(seen.mfg));
+    // Always a floating-point number, even if the clock ever lands on a whole second.
+    put("ts", Json(static_cast<Json::number_float_t>(ts)));
     if (seen.tx)
-        o.emplace("tx", *seen.tx);
-    if (seen.listener && seen.name.starts_with(kListenerPrefix))
-        o.emplace("listener", seen.name.substr(kListenerPrefix.size()));
-    o.emplace("name", std::move(seen.name));
+        put("tx", *seen.tx);
     return record;
+}
+
+void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen& seen, double ts) {
+    auto& s = seen.rssi;
+    std::sort(s.begin(), s.end());
+    const size_t n = s.size();
+
+    // The keys in the order nlohmann writes an object's keys (sorted), so a record reads
+    // the same whether it goes out now or later from the replay queue as an object.
+    bool first = true;
+    auto key = [&out, &first](std::string_view name) {
+        out.raw(first ? "{\"" : ",\"");
+        first = false;
+        out.raw(name);
+        out.raw("\":");
+    };
+    if (seen.company) {
+        key("company");
+        out.integer(*seen.company);
+    }
+    key("id");
+    out.string(id.canonical());
+    if (seen.listener && seen.name.starts_with(kListenerPrefix)) {
+        key("listener");
+        out.string(std::string_view(seen.name).substr(kListenerPrefix.size()));
+    }
+    key("max");
+    out.integer(s[n - 1]);
+    if (!seen.mfg.empty()) {
+        key("mfg");
+        out.string(seen.mfg);
+    }
+    key("min");
+    out.integer(s[0]);
+    key("name");
+    out.string(seen.name);
+    key("p75");
+    out.integer(s[std::min(3 * n / 4, n - 1)]);
+    key("packets");
+    out.integer(static_cast<int64_t>(n));
+    key("prefix");
+    out.string(seen.prefix);
+    key("rssi");
+    out.integer(s[n / 2]);
+    key("services");
+    out.raw('[');
+    for (size_t i = 0; i < seen.services.size(); ++i) {
+        if (i > 0)
+            out.raw(',');
+        out.string(seen.services[i]);
+    }
+    out.raw(']');
+    key("ts");
+    out.floating(ts);
+    if (seen.tx) {
+        key("tx");
+        out.integer(*seen.tx);
+    }
+    out.raw('}');
 }
 
 }  // namespace brelo::reporting

@@ -33,6 +33,10 @@ std::string failureReason(const reporting::HttpResult& result) {
 }  // namespace
 
 void Ear::send(std::vector<DeviceRecord> devices, const std::string& status) {
+    upload(std::move(devices), {}, status);
+}
+
+void Ear::upload(std::vector<DeviceRecord> devices, reporting::RecordTexts written, const std::string& status) {
     const double sendTime = env_.clock.now();
 
     // Records that waited too long describe a past the server no longer wants.
@@ -56,24 +60,33 @@ void Ear::send(std::vector<DeviceRecord> devices, const std::string& status) {
     request.timeoutS = 5.0;
     try {
         request.body = reporting::encodeUploadBody(
-            {.node = node, .room = env_.room, .status = status, .sentAt = sendTime, .version = version}, records);
+            {.node = node, .room = env_.room, .status = status, .sentAt = sendTime, .version = version}, records,
+            written);
     } catch (...) {
         // Out of memory while encoding: the request goes without a body and the server's
         // answer decides, like for any other upload.
         request.body.clear();
     }
 
-    // The records now live only in this upload; a failure hands them back to `pending`.
-    env_.http.send(std::move(request),
-                   [self = std::weak_ptr<Ear*>(self_), records = std::move(records)](
-                       const reporting::HttpResult& result) mutable {
-                       if (succeeded(result))
-                           return;
-                       log("post failed: " + failureReason(result) + " - keeping " +
-                           std::to_string(records.size()) + " readings for the next try");
-                       if (auto ear = self.lock())
-                           (*ear)->putBack(std::move(records));
-                   });
+    // The records now live only in this upload; a failure hands them back to `pending`,
+    // the written ones read back into objects, after the others as they were sent.
+    env_.http.send(std::move(request), [self = std::weak_ptr<Ear*>(self_), records = std::move(records),
+                                        written = std::move(written)](const reporting::HttpResult& result) mutable {
+        if (succeeded(result))
+            return;
+        log("post failed: " + failureReason(result) + " - keeping " + std::to_string(records.size() + written.size()) +
+            " readings for the next try");
+        auto ear = self.lock();
+        if (!ear)
+            return;
+        records.reserve(records.size() + written.size());
+        for (size_t i = 0; i < written.size(); ++i) {
+            DeviceRecord record = DeviceRecord::parse(written.at(i), nullptr, false);
+            if (!record.is_discarded())
+                records.push_back(std::move(record));
+        }
+        (*ear)->putBack(std::move(records));
+    });
 }
 
 void Ear::putBack(std::vector<DeviceRecord> failed) {

@@ -1,17 +1,13 @@
 #include "reporting/upload_body.h"
 
+#include "reporting/json_text.h"
+
 namespace brelo::reporting {
-namespace {
 
 using Json = listener::DeviceRecord;
 
-std::string dumpReplacing(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-}  // namespace
-
-std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices) {
+std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices,
+                             const RecordTexts& written) {
     Json head = Json::object();
     auto& o = head.get_ref<Json::object_t&>();
     o.emplace("node", envelope.node);
@@ -23,13 +19,22 @@ std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<l
 
     // The records are written straight into the body rather than copied into a JSON array
     // first: the upload keeps them for a possible replay, so a copy would be pure waste.
-    std::string body = "{\"devices\":[";
+    std::string body;
+    // A device record comes to some 250 bytes: one allocation for the usual body.
+    body.reserve(256 * devices.size() + written.text.size() + 256);
+    body += "{\"devices\":[";
+    JsonText writer(body);
     bool first = true;
     for (const auto& record : devices) {
         if (!first)
             body.push_back(',');
         first = false;
-        body += dumpReplacing(record);
+        writer.value(record);
+    }
+    if (!written.empty()) {
+        if (!first)
+            body.push_back(',');
+        body += written.text;
     }
     body += "],";
     // The head always holds "node", so its text is "{...}"; drop its opening brace.

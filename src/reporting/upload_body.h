@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "listener/ear.h"
+#include "reporting/record_texts.h"
 
 namespace brelo::reporting {
 
@@ -17,7 +18,9 @@ struct UploadEnvelope {
 };
 
 // The upload body as compact JSON: the envelope's keys and "devices" holding the records
-// in order. Invalid UTF-8 (device names come from the air) is replaced, never an error.
-std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices);
+// in order, then the records already written as text. Invalid UTF-8 (device names come
+// from the air) is replaced, never an error.
+std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices,
+                             const RecordTexts& written = {});
 
 }  // namespace brelo::reporting
