@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+
+#include "bluetooth/platform.h"
+#include "runtime/event_loop.h"
+
+namespace brelo::bluetooth::bluez {
+
+// Timings of the binding. The defaults are the ones the program runs with; tests shorten them.
+struct BluezOptions {
+    // Discovery is restarted when no advertisement arrived for this long after devices were
+    // being heard: some controllers stop reporting without telling anyone.
+    double stallS = 90.0;
+    double stallCheckIntervalS = 10.0;
+    // Reconnecting to the bus and retrying refused or failed calls: first delay, doubled up to the maximum.
+    double backoffFirstS = 1.0;
+    double backoffMaxS = 30.0;
+};
+
+class BluezBinding;
+
+// The Bluetooth LE service through BlueZ on the system D-Bus (DBUS_SYSTEM_BUS_ADDRESS when
+// set). Central managers share one discovery; the peripheral manager registers an
+// LE advertisement. Every call to BlueZ is asynchronous and every callback comes from the
+// loop. Nothing is fatal: a lost bus or a restarting bluetoothd show as manager states.
+// The platform must outlive the managers it makes.
+class BluezPlatform final : public BluetoothPlatform {
+public:
+    explicit BluezPlatform(runtime::EventLoop& loop, BluezOptions options = {});
+    ~BluezPlatform() override;
+    BluezPlatform(const BluezPlatform&) = delete;
+    BluezPlatform& operator=(const BluezPlatform&) = delete;
+
+    std::unique_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) override;
+    std::unique_ptr<PeripheralManager> makePeripheralManager(PeripheralManagerDelegate& delegate) override;
+    // Denied while BlueZ's last answer to us was an access refusal, otherwise allowed always.
+    Authorization authorization() const override;
+
+private:
+    std::unique_ptr<BluezBinding> binding_;
+};
+
+}  // namespace brelo::bluetooth::bluez
