@@ -8,7 +8,7 @@
 #include "app/log_writer.h"
 #include "app/settings.h"
 #include "beacon/beacon.h"
-#include "bluetooth/unsupported_platform.h"
+#include "bluetooth/bluez/bluez_platform.h"
 #include "listener/ear.h"
 #include "reporting/curl/curl_http_client.h"
 #include "reporting/curl/url.h"
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
         runtime::EventLoop loop;
         runtime::SystemClock clock;
         reporting::CurlHttpClient http(loop);
-        bluetooth::UnsupportedPlatform bluetooth([&loop](std::function<void()> fn) { loop.defer(std::move(fn)); });
+        bluetooth::bluez::BluezPlatform bluetooth(loop);
 
         listener::Ear ear(settings.brelo, settings.node,
                           {.bluetooth = bluetooth, .timers = loop, .clock = clock, .http = http, .room = settings.room});
