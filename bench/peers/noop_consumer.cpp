@@ -4,9 +4,11 @@
 // skipped), and counts. It keeps nothing and sends nothing. sd-bus dispatches one message
 // per loop iteration, so every signal costs its own wake-up: that is the point.
 //
-// Bus: the system bus (DBUS_SYSTEM_BUS_ADDRESS points it at a private dbus-daemon).
-// On SIGTERM or SIGINT it prints "signals <n> reports <m>" and exits 0; reports are the
-// signals whose changed properties include RSSI.
+// Bus: the system bus (DBUS_SYSTEM_BUS_ADDRESS points it at a private dbus-daemon). At
+// start it sets a discovery filter and starts discovery on the adapter (argument, default
+// /org/bluez/hci0), as any client must for BlueZ to report advertisements, then prints
+// "ready". SIGUSR1 prints "count signals <n> reports <m>"; SIGTERM or SIGINT prints the
+// same and exits 0. Reports are the signals whose changed properties include RSSI.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -154,22 +156,46 @@ int onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error*) noexce
     return 0;
 }
 
-int onStop(sd_event_source* source, const struct signalfd_siginfo*, void* userdata) noexcept {
-    const auto& counts = *static_cast<const Counts*>(userdata);
-    std::printf("signals %llu reports %llu checksum %llu\n", static_cast<unsigned long long>(counts.signals),
+void printCounts(const Counts& counts) {
+    std::printf("count signals %llu reports %llu checksum %llu\n", static_cast<unsigned long long>(counts.signals),
                 static_cast<unsigned long long>(counts.reports), static_cast<unsigned long long>(counts.checksum));
     std::fflush(stdout);
+}
+
+int onCount(sd_event_source*, const struct signalfd_siginfo*, void* userdata) noexcept {
+    printCounts(*static_cast<const Counts*>(userdata));
+    return 0;
+}
+
+int onStop(sd_event_source* source, const struct signalfd_siginfo*, void* userdata) noexcept {
+    printCounts(*static_cast<const Counts*>(userdata));
     return sd_event_exit(sd_event_source_get_event(source), 0);
+}
+
+// The same filter as the node's, then discovery. Blocking calls: this is start-up.
+int startDiscovery(sd_bus* bus, const char* adapter) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = sd_bus_call_method(bus, "org.bluez", adapter, "org.bluez.Adapter1", "SetDiscoveryFilter", &error, nullptr,
+                               "a{sv}", 3, "Transport", "s", "le", "DuplicateData", "b", 1, "RSSI", "n",
+                               static_cast<int16_t>(-127));
+    if (r >= 0)
+        r = sd_bus_call_method(bus, "org.bluez", adapter, "org.bluez.Adapter1", "StartDiscovery", &error, nullptr, "");
+    if (r < 0)
+        std::fprintf(stderr, "noop consumer: discovery: %s\n", error.message ? error.message : std::strerror(-r));
+    sd_bus_error_free(&error);
+    return r;
 }
 
 }  // namespace
 
-int main() {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
+int main(int argc, char** argv) {
+    const char* adapter = argc > 1 ? argv[1] : "/org/bluez/hci0";
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
 
     Counts counts;
     sd_event* event = nullptr;
@@ -180,12 +206,16 @@ int main() {
     if (r >= 0)
         r = sd_event_add_signal(event, nullptr, SIGINT, onStop, &counts);
     if (r >= 0)
+        r = sd_event_add_signal(event, nullptr, SIGUSR1, onCount, &counts);
+    if (r >= 0)
         r = sd_bus_open_system(&bus);
     if (r >= 0)
         r = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
     if (r >= 0)
         r = sd_bus_match_signal(bus, nullptr, "org.bluez", nullptr, "org.freedesktop.DBus.Properties",
                                 "PropertiesChanged", onPropertiesChanged, &counts);
+    if (r >= 0)
+        r = startDiscovery(bus, adapter);
     if (r < 0) {
         std::fprintf(stderr, "noop consumer: cannot start: %s\n", std::strerror(-r));
         return 1;
