@@ -184,7 +184,9 @@ private:
                 typesSound = false;
             }
         }
-        for (const auto& [key, value] : object.items()) {
+        for (const auto& item : object.items()) {
+            // Not a structured binding: clang 14 cannot capture one in the lambda below.
+            const std::string& key = item.key();
             bool known = std::any_of(rules.begin(), rules.end(), [&](const KeyRule& r) { return r.key == key; });
             if (!known)
                 add(Fault::Kind::UnknownKey, at(prefix, key), "is not a key of " + std::string(prefix.empty() ? "an upload body" : "a device record"));
@@ -352,9 +354,12 @@ size_t replayedCount(const nlohmann::json& body) {
         }
     if (!any)
         return 0;
+    // Only a flush sends fresh records, and a flush always reports "listening".
     bool noneFresh = false;
+    if (auto status = body.find("status"); status != body.end() && *status != "listening")
+        noneFresh = true;
     if (auto sentAt = body.find("sent_at"); sentAt != body.end() && sentAt->is_number())
-        noneFresh = sentAt->get<double>() - newest > kFreshWithinS;
+        noneFresh = noneFresh || sentAt->get<double>() - newest > kFreshWithinS;
     size_t count = 0;
     for (const auto& rec : *devices)
         if (auto ts = tsOf(rec); ts && (noneFresh || *ts < newest))

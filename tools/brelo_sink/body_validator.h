@@ -50,8 +50,8 @@ CheckedBody checkUploadText(std::string_view text, size_t maxFaults = 20);
 
 // Number of records in "devices" that come from earlier flushes, sent again after an upload
 // failed: those whose "ts" is older than the newest "ts" of the upload, or all of them when
-// even the newest is more than a second older than "sent_at" (an upload made by a check-in
-// or a state change, which carries no fresh records).
+// the upload cannot hold fresh ones: its status is not "listening" (a state change or a
+// check-in) or even its newest record is more than a second older than "sent_at".
 size_t replayedCount(const nlohmann::json& body);
 
 }  // namespace brelo::sink

@@ -154,6 +154,10 @@ TEST(ReplayedCount, CountsRecordsOfEarlierFlushes) {
     checkIn["sent_at"] = kNow + 5;
     EXPECT_EQ(replayedCount(checkIn), 2u);
 
+    json stateChange = goodBody();
+    stateChange["status"] = "bluetooth-off";
+    EXPECT_EQ(replayedCount(stateChange), 2u) << "a flush always reports listening";
+
     checkIn["devices"] = json::array();
     EXPECT_EQ(replayedCount(checkIn), 0u);
 }
