@@ -76,8 +76,10 @@ std::string ScriptLine::rest(size_t from) const {
     std::string out;
     for (size_t i = from; i < words.size(); ++i)
         out += (out.empty() ? "" : " ") + words[i];
-    for (auto& [k, v] : options)
-        out += (out.empty() ? "" : " ") + k + "=\"" + v + "\"";
+    for (auto& [k, v] : options) {
+        bool plain = !v.empty() && v.find_first_of(" \t\"#") == std::string::npos;
+        out += (out.empty() ? "" : " ") + k + "=" + (plain ? v : "\"" + v + "\"");
+    }
     return out;
 }
 

@@ -1,0 +1,129 @@
+// brelo-ble's beacon against fake-bluez: what BlueZ reads back, when it is (re-)registered,
+// refusals, and two nodes hearing each other.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "program_fixture.h"
+
+namespace brelo {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using json = nlohmann::json;
+
+using BeaconOnFakeBluez = test::ProgramOnFakeBluez;
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// RegisterAdvertisement calls the double refused (not other refusals such as an
+// UnregisterAdvertisement answered DoesNotExist, which the binding ignores).
+long registrationsRefused(test::FakeBluez& fake) {
+    auto& lines = fake.lines();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("refused ", 0) == 0; });
+}
+
+TEST_F(BeaconOnFakeBluez, RegistersWhatBlueZReadsBackOnceTheAdapterPowersOn) {
+    ASSERT_TRUE(fake_->run("adapter add hci0 off"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status bluetooth-off")) << testing::PrintToString(node.lines());
+    EXPECT_EQ(node.countLines("beacon "), 0u);
+
+    ASSERT_TRUE(fake_->run("power hci0 on"));
+    ASSERT_TRUE(waitForLog(node, "beacon KVQ-kitchen on")) << testing::PrintToString(node.lines());
+    auto registered = fake_->waitForLine("registered ");
+    ASSERT_TRUE(registered) << testing::PrintToString(fake_->lines());
+    // UUIDs compare by value; the text's case is the binding's choice.
+    EXPECT_THAT(lower(fake_->lines()[*registered]),
+                HasSubstr("type=broadcast name=kvq-kitchen uuids=7e5b8a11-9c2f-4d6a-b1e4-0f3a7c91d2e8 adapter=hci0"));
+    EXPECT_EQ(registrationsRefused(*fake_), 0) << testing::PrintToString(fake_->lines());
+}
+
+TEST_F(BeaconOnFakeBluez, PowerCycleRegistersAndLogsAgain) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "beacon KVQ-kitchen on")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(fake_->waitForCount("registered ", 1));
+
+    ASSERT_TRUE(fake_->run("power hci0 off"));
+    ASSERT_TRUE(waitForLog(node, "status bluetooth-off"));
+    ASSERT_TRUE(fake_->run("power hci0 on"));
+    ASSERT_TRUE(waitForLog(node, "beacon KVQ-kitchen on", 2)) << testing::PrintToString(node.lines());
+    EXPECT_TRUE(fake_->waitForCount("registered ", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_EQ(registrationsRefused(*fake_), 0) << testing::PrintToString(fake_->lines());
+}
+
+TEST_F(BeaconOnFakeBluez, BluetoothdRestartEndsWithTheAdvertisementRegisteredAgain) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForCount("registered ", 1)) << testing::PrintToString(node.lines());
+
+    ASSERT_TRUE(fake_->run("restart 0.5"));
+    auto ready = fake_->lines().size();
+    EXPECT_TRUE(fake_->waitForLine("registered ", 15s, ready)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(waitForLog(node, "beacon KVQ-kitchen on", 2)) << testing::PrintToString(node.lines());
+}
+
+TEST_F(BeaconOnFakeBluez, RefusalsAreLoggedWithBlueZsMessage) {
+    struct Case {
+        const char* refuse;
+        const char* node;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"adv refuse failed", "failing", "beacon KVQ-failing refused: Failed to register advertisement"},
+        {"adv refuse notpermitted", "crowded", "beacon KVQ-crowded refused: Maximum advertisements reached"},
+    };
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    for (auto& c : cases) {
+        ASSERT_TRUE(fake_->run(c.refuse));
+        auto& node = startNode(c.node);
+        EXPECT_TRUE(waitForLog(node, c.line)) << testing::PrintToString(node.lines());
+        node.stop();
+    }
+}
+
+TEST_F(BeaconOnFakeBluez, AnAdapterWithoutTheAdvertisingManagerGivesNoOnLine) {
+    ASSERT_TRUE(fake_->run("adapter add hci0 noadv"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status listening")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+    // By the time an advert has made it into an upload, the beacon has long had its state.
+    ASSERT_TRUE(fake_->run("advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+    ASSERT_TRUE(waitForUploads([&](auto&) { return !records("kitchen").empty(); }))
+        << testing::PrintToString(fake_->lines());
+    EXPECT_EQ(node.countLines("beacon "), 0u) << testing::PrintToString(node.lines());
+    EXPECT_EQ(fake_->countLines("registered "), 0u);
+}
+
+TEST_F(BeaconOnFakeBluez, TwoNodesReportEachOtherAsListeners) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& alpha = startNode("alpha");
+    auto& beta = startNode("beta");
+    ASSERT_TRUE(fake_->waitForLine("name=KVQ-alpha")) << testing::PrintToString(alpha.lines());
+    ASSERT_TRUE(fake_->waitForLine("name=KVQ-beta")) << testing::PrintToString(beta.lines());
+    ASSERT_TRUE(fake_->waitForCount("discovery start", 2));
+
+    // The radio of each hears the other's beacon: the double relays each registration as an
+    // advert from a device of its own address.
+    ASSERT_TRUE(fake_->run("relay-beacon hci0 A1:00:00:00:00:01 name=KVQ-alpha\n"
+                           "relay-beacon hci0 B2:00:00:00:00:02 name=KVQ-beta"));
+    auto hears = [&](const std::string& node, const std::string& other) {
+        auto recs = records(node);
+        return std::any_of(recs.begin(), recs.end(), [&](const json& r) {
+            return r.value("listener", "") == other && r.value("name", "") == "KVQ-" + other;
+        });
+    };
+    EXPECT_TRUE(waitForUploads([&](auto&) { return hears("beta", "alpha") && hears("alpha", "beta"); }))
+        << testing::PrintToString(fake_->lines());
+}
+
+}  // namespace
+}  // namespace brelo

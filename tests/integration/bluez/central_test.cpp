@@ -1,0 +1,209 @@
+// brelo-ble's central side against fake-bluez: start-up, adverts into device records, and
+// every BlueZ state change the binding must follow.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "program_fixture.h"
+
+namespace brelo {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using json = nlohmann::json;
+
+using CentralOnFakeBluez = test::ProgramOnFakeBluez;
+
+bool anyStatus(const std::vector<json>& uploads, const std::string& status) {
+    return std::any_of(uploads.begin(), uploads.end(), [&](const json& b) { return b.value("status", "") == status; });
+}
+
+size_t countStatus(const std::vector<json>& uploads, const std::string& status) {
+    return static_cast<size_t>(
+        std::count_if(uploads.begin(), uploads.end(), [&](const json& b) { return b.value("status", "") == status; }));
+}
+
+std::vector<json> recordsNamed(const std::vector<json>& uploads, const std::string& name) {
+    std::vector<json> out;
+    for (auto& body : uploads)
+        for (auto& record : body.value("devices", json::array()))
+            if (record.value("name", "") == name)
+                out.push_back(record);
+    return out;
+}
+
+int64_t packets(const std::vector<json>& records) {
+    int64_t n = 0;
+    for (auto& r : records)
+        n += r.value("packets", 0);
+    return n;
+}
+
+// Each advert as one script line, then waits until the records carry all of them.
+bool heard(test::ProgramOnFakeBluez& t, test::FakeBluez& fake, const std::string& name, int64_t expectedPackets,
+           const std::string& adverts) {
+    return fake.run(adverts) && t.waitForUploads([&](const std::vector<json>& uploads) {
+        return packets(recordsNamed(uploads, name)) >= expectedPackets;
+    });
+}
+
+TEST_F(CentralOnFakeBluez, StartsListeningOnAPoweredAdapterWithOneFilteredDiscovery) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "bluetooth state 5", 2)) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(waitForLog(node, "status listening"));
+    auto firstState = node.waitForLine("bluetooth state 5");
+    auto listening = node.waitForLine("status listening");
+    EXPECT_LT(*firstState, *listening);
+
+    // The filter is set before discovery starts, with BlueZ's types.
+    auto start = fake_->waitForLine("discovery start");
+    ASSERT_TRUE(start) << testing::PrintToString(fake_->lines());
+    auto filter = fake_->waitForLine("filter :");
+    ASSERT_TRUE(filter) << testing::PrintToString(fake_->lines());
+    EXPECT_LT(*filter, *start);
+    const std::string& line = fake_->lines()[*filter];
+    EXPECT_THAT(line, HasSubstr("Transport=le"));
+    EXPECT_THAT(line, HasSubstr("DuplicateData=true"));
+    EXPECT_THAT(line, HasSubstr("RSSI=-127"));
+    EXPECT_THAT(line, testing::Not(HasSubstr("UUIDs")));
+}
+
+TEST_F(CentralOnFakeBluez, AdvertsReachTheServerAsDeviceRecords) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForLine("discovery start")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(heard(*this, *fake_, "Desk", 3,
+                      "advert C0:FF:EE:00:00:01 rssi=-50 name=Desk tx=-12 "
+                      "uuids=180F,7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8 mfg=1234:abcdef,0059:0102\n"
+                      "advert C0:FF:EE:00:00:01 rssi=-70\n"
+                      "advert C0:FF:EE:00:00:01 rssi=-60"))
+        << testing::PrintToString(fake_->lines());
+
+    std::vector<json> desk = recordsNamed(uploads("kitchen"), "Desk");
+    ASSERT_FALSE(desk.empty());
+    int64_t strongest = -200, weakest = 0;
+    for (auto& r : desk) {
+        strongest = std::max<int64_t>(strongest, r.value("max", -200));
+        weakest = std::min<int64_t>(weakest, r.value("min", 0));
+        // The same address always gives the same identifier: a 36-character upper-case UUID.
+        EXPECT_EQ(r.value("id", ""), desk.front().value("id", ""));
+        EXPECT_EQ(r.value("id", "").size(), 36u);
+        EXPECT_EQ(r.value("id", ""), [&] {
+            std::string s = r.value("id", "");
+            std::transform(s.begin(), s.end(), s.begin(), ::toupper);
+            return s;
+        }());
+        // Every advert reports the device's current values, not only what changed in it.
+        EXPECT_EQ(r.value("tx", 0), -12);
+        // The lowest company identifier wins: 0x0059, written low byte first.
+        EXPECT_EQ(r.value("company", -1), 0x0059);
+        EXPECT_EQ(r.value("prefix", ""), "0102");
+        EXPECT_EQ(r.value("mfg", ""), "59000102");
+        EXPECT_EQ(r.value("services", json::array()), json::array({"180F", "7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8"}));
+        EXPECT_FALSE(r.contains("listener"));
+    }
+    EXPECT_EQ(strongest, -50);
+    EXPECT_EQ(weakest, -70);
+    if (desk.size() == 1) {  // all three adverts in one flush window (the usual case)
+        EXPECT_EQ(desk.front().value("rssi", 0), -60);
+    }
+}
+
+TEST_F(CentralOnFakeBluez, PowerOffIsPostedAtOnceAndScanningResumesAtPowerOn) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status listening"));
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+
+    ASSERT_TRUE(fake_->run("power hci0 off"));
+    ASSERT_TRUE(waitForLog(node, "status bluetooth-off")) << testing::PrintToString(node.lines());
+    EXPECT_TRUE(waitForUploads([](auto& uploads) { return anyStatus(uploads, "bluetooth-off"); }));
+    EXPECT_TRUE(waitForLog(node, "bluetooth state 4", 2));
+
+    ASSERT_TRUE(fake_->run("power hci0 on"));
+    ASSERT_TRUE(waitForLog(node, "status listening", 2)) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(fake_->waitForCount("discovery start", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+}
+
+TEST_F(CentralOnFakeBluez, NoAdapterIsUnsupportedUntilOneIsPluggedIn) {
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "bluetooth state 2", 2)) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(waitForLog(node, "status unsupported"));
+    EXPECT_TRUE(waitForUploads([](auto& uploads) { return anyStatus(uploads, "unsupported"); }));
+
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    ASSERT_TRUE(waitForLog(node, "status listening")) << testing::PrintToString(node.lines());
+    EXPECT_TRUE(fake_->waitForLine("discovery start"));
+}
+
+TEST_F(CentralOnFakeBluez, AccessRefusedIsUnauthorizedAndNeedsPermissionAtTheCheckIn) {
+    ASSERT_TRUE(fake_->run("adapter add hci0\ndeny on"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "bluetooth state 3")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(waitForLog(node, "status needs-permission"));
+    // Once at the change, again at the 10 s check-in (the authorization query says denied).
+    EXPECT_TRUE(waitForUploads([](auto& uploads) { return countStatus(uploads, "needs-permission") >= 2; }, 20s))
+        << testing::PrintToString(node.lines());
+    EXPECT_EQ(fake_->countLines("discovery start"), 0u);
+}
+
+TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingThenListeningWithDiscoveryAgain) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status listening"));
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+
+    ASSERT_TRUE(fake_->run("restart 0.5"));
+    ASSERT_TRUE(waitForLog(node, "bluetooth state 1")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(waitForLog(node, "status resetting"));
+    ASSERT_TRUE(waitForLog(node, "status listening", 2)) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(fake_->waitForCount("discovery start", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(waitForUploads([](auto& uploads) { return anyStatus(uploads, "resetting"); }));
+    EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+}
+
+TEST_F(CentralOnFakeBluez, DiscoveryStoppedByBlueZIsStartedAgain) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status listening"));
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+
+    ASSERT_TRUE(fake_->run("stop-discovery hci0"));
+    ASSERT_TRUE(fake_->waitForCount("discovery start", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+    EXPECT_EQ(node.countLines("status listening"), 1u);
+}
+
+TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForLine("discovery start")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(heard(*this, *fake_, "Desk", 1, "advert C0:FF:EE:00:00:01 rssi=-50 name=Desk"));
+
+    // Same object paths, other sender: a new device, and a rename plus readings of Desk.
+    test::FakeBluez impostor(*bus_, {"--impostor"});
+    ASSERT_TRUE(impostor.run("adapter add hci0\n"
+                             "advert C0:FF:EE:00:00:01 rssi=-40 name=Desk\n"
+                             "advert C0:FF:EE:00:00:09 rssi=-30 name=Intruder\n"
+                             "advert C0:FF:EE:00:00:01 rssi=-30 name=Fake\n"
+                             "advert C0:FF:EE:00:00:01 rssi=-31"));
+    // Two rounds through the real owner, a flush apart, so the impostor's signals (sent
+    // before them) have certainly been seen by then.
+    ASSERT_TRUE(heard(*this, *fake_, "Marker", 1, "advert C0:FF:EE:00:00:02 rssi=-60 name=Marker"));
+    ASSERT_TRUE(heard(*this, *fake_, "Marker", 2, "advert C0:FF:EE:00:00:02 rssi=-60"));
+
+    auto all = uploads("kitchen");
+    EXPECT_EQ(packets(recordsNamed(all, "Desk")), 1);
+    EXPECT_TRUE(recordsNamed(all, "Fake").empty());
+    EXPECT_TRUE(recordsNamed(all, "Intruder").empty());
+    // The impostor's adapter did not disturb the state either.
+    EXPECT_EQ(node.countLines("status "), 1u) << testing::PrintToString(node.lines());
+}
+
+}  // namespace
+}  // namespace brelo

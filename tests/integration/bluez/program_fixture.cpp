@@ -1,0 +1,69 @@
+#include "program_fixture.h"
+
+#include <time.h>
+
+namespace brelo::test {
+
+void ProgramOnFakeBluez::SetUp() {
+    if (!PrivateBus::available())
+        GTEST_SKIP() << "dbus-daemon is not installed; these tests need a private bus";
+    bus_ = std::make_unique<PrivateBus>();
+    server_ = std::make_unique<LoopbackServer>();
+    fake_ = std::make_unique<FakeBluez>(*bus_);
+}
+
+ChildProcess& ProgramOnFakeBluez::startNode(const std::string& node) {
+    nodes_.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{builtPath("brelo-ble"), "--brelo", server_->url(), "--node", node},
+        ChildProcess::Options{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus_->address()}}, .mergeStderr = true}));
+    return *nodes_.back();
+}
+
+std::vector<nlohmann::json> ProgramOnFakeBluez::uploads(const std::string& node) const {
+    std::vector<nlohmann::json> out;
+    for (auto& request : server_->received()) {
+        nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+        if (body.is_object() && (node.empty() || body.value("node", "") == node))
+            out.push_back(std::move(body));
+    }
+    return out;
+}
+
+std::vector<nlohmann::json> ProgramOnFakeBluez::records(const std::string& node) const {
+    std::vector<nlohmann::json> out;
+    for (auto& body : uploads(node))
+        if (body.contains("devices") && body["devices"].is_array())
+            for (auto& record : body["devices"])
+                out.push_back(record);
+    return out;
+}
+
+bool ProgramOnFakeBluez::waitForUploads(const std::function<bool(const std::vector<nlohmann::json>&)>& pred,
+                                        std::chrono::milliseconds timeout) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (pred(uploads()))
+            return true;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        auto elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsedMs >= timeout.count())
+            return pred(uploads());
+        // The server records uploads on its own threads; meanwhile keep the nodes' pipes
+        // drained and look again shortly.
+        for (auto& node : nodes_)
+            node->waitFor([](const auto&) { return false; }, 50ms);
+        if (nodes_.empty()) {
+            timespec pause{0, 50 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+bool ProgramOnFakeBluez::waitForLog(ChildProcess& node, const std::string& text, size_t n,
+                                    std::chrono::milliseconds timeout) {
+    return node.waitFor([&](const auto&) { return node.countLines(text) >= n; }, timeout);
+}
+
+}  // namespace brelo::test
