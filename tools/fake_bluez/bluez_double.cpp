@@ -209,6 +209,9 @@ FakeAdapter::Delivery BluezDouble::sendAdvert(const std::string& adapterName, co
             case FakeAdapter::Delivery::Filtered:
                 say(label + " dropped " + where + " (discovery filter)");
                 break;
+            case FakeAdapter::Delivery::SendFailed:
+                say(label + " failed " + where + " (the bus would not take the signal)");
+                break;
         }
     }
     return delivery;
@@ -442,6 +445,12 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
         },
         [this](uint64_t sent, uint64_t dropped) {
             say("flood sent " + std::to_string(sent) + (dropped ? " dropped " + std::to_string(dropped) : ""));
+        },
+        [this]() -> uint64_t {
+            uint64_t queued = 0;
+            if (env_.bus)
+                sd_bus_get_n_queued_write(env_.bus, &queued);
+            return queued;
         });
     say("flood started rate=" + std::to_string(rate) + " devices=" + std::to_string(devices) +
         " adapter=" + adapterName);

@@ -333,13 +333,14 @@ FakeDevice* FakeAdapter::findDevice(const std::string& address) {
     return it == devices_.end() ? nullptr : it->second.get();
 }
 
-void FakeAdapter::addDevice(const std::string& address, const AdvertData& data) {
+bool FakeAdapter::addDevice(const std::string& address, const AdvertData& data) {
     if (findDevice(address))
         throw ScriptError("device " + address + " already exists on " + config_.name);
     auto device = std::make_unique<FakeDevice>(env_.bus, path_, address);
     device->apply(data);
-    device->announce();
+    int r = device->announce();
     devices_.emplace(address, std::move(device));
+    return r >= 0;
 }
 
 void FakeAdapter::removeDevice(const std::string& address) {
@@ -378,12 +379,12 @@ FakeAdapter::Delivery FakeAdapter::advert(const std::string& address, const Adve
         if (!filterAccepts(data))
             return Delivery::Filtered;
     }
-    if (FakeDevice* device = findDevice(address)) {
-        device->emitChanged(device->apply(data));
-        return Delivery::Delivered;
-    }
-    addDevice(address, data);
-    return Delivery::Delivered;
+    bool sent;
+    if (FakeDevice* device = findDevice(address))
+        sent = device->emitChanged(device->apply(data)) >= 0;
+    else
+        sent = addDevice(address, data);
+    return sent ? Delivery::Delivered : Delivery::SendFailed;
 }
 
 size_t FakeAdapter::releaseRegistrations() {

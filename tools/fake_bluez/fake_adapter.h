@@ -63,7 +63,7 @@ struct Registration {
 // BlueZ's errors and tells the driver what each client did.
 class FakeAdapter {
 public:
-    enum class Delivery { Delivered, NotDiscovering, Filtered };
+    enum class Delivery { Delivered, NotDiscovering, Filtered, SendFailed };
 
     FakeAdapter(BusEnv& env, AdapterConfig config);  // exports and announces the adapter
     ~FakeAdapter();  // takes the objects off the bus without a signal (a dying daemon)
@@ -85,7 +85,8 @@ public:
     void forgetClient(const std::string& owner);
 
     FakeDevice* findDevice(const std::string& address);
-    void addDevice(const std::string& address, const AdvertData& data);
+    // Throws ScriptError when it exists; false when the bus would not take the signal.
+    bool addDevice(const std::string& address, const AdvertData& data);
     void removeDevice(const std::string& address);
     // An advertisement heard over the air: reported only while discovering and only when a
     // client's filter lets it through, as BlueZ does.

@@ -131,18 +131,18 @@ void FakeDevice::syncOptionalSlots() {
     sync(!manufacturerData_.empty(), manufacturerDataSlot_, manufacturerDataVtable_);
 }
 
-void FakeDevice::announce() { sd_bus_emit_object_added(bus_, path_.c_str()); }
+int FakeDevice::announce() { return sd_bus_emit_object_added(bus_, path_.c_str()); }
 
 void FakeDevice::announceRemoval() { sd_bus_emit_object_removed(bus_, path_.c_str()); }
 
-void FakeDevice::emitChanged(const std::vector<std::string>& names) {
+int FakeDevice::emitChanged(const std::vector<std::string>& names) {
     if (names.empty())
-        return;
+        return 0;
     std::vector<char*> strv;
     for (auto& n : names)
         strv.push_back(const_cast<char*>(n.c_str()));
     strv.push_back(nullptr);
-    sd_bus_emit_properties_changed_strv(bus_, path_.c_str(), kDeviceInterface, strv.data());
+    return sd_bus_emit_properties_changed_strv(bus_, path_.c_str(), kDeviceInterface, strv.data());
 }
 
 void FakeDevice::invalidateSignal() {

@@ -41,9 +41,9 @@ public:
     // reading while a discovery filter is set).
     std::vector<std::string> apply(const AdvertData& data);
 
-    void announce();                                        // InterfacesAdded
+    int announce();                                         // InterfacesAdded; < 0: not sent
     void announceRemoval();                                 // InterfacesRemoved
-    void emitChanged(const std::vector<std::string>& names);  // one PropertiesChanged
+    int emitChanged(const std::vector<std::string>& names);  // one PropertiesChanged; < 0: not sent
     // Discovery ended: BlueZ drops RSSI and TxPower and lists them as invalidated.
     void invalidateSignal();
 

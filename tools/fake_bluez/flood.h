@@ -22,9 +22,11 @@ public:
     using Send = std::function<bool(const std::string& address, const AdvertData& data)>;
     // Called from the loop (never from inside a tick) once the flood has ended by itself.
     using Done = std::function<void(uint64_t sent, uint64_t dropped)>;
+    // Messages written to the bus connection but not yet taken by the daemon.
+    using Backlog = std::function<uint64_t()>;
 
     Flood(runtime::EventLoop& loop, int64_t rate, int64_t devices, std::optional<double> seconds,
-          std::optional<int64_t> count, Send send, Done done);
+          std::optional<int64_t> count, Send send, Done done, Backlog backlog);
 
     uint64_t sent() const { return sent_; }
     uint64_t dropped() const { return dropped_; }
@@ -42,6 +44,7 @@ private:
     std::optional<int64_t> count_;
     Send send_;
     Done done_;
+    Backlog backlog_;
     double start_;
     uint64_t attempted_ = 0;
     uint64_t sent_ = 0;
