@@ -134,6 +134,10 @@ public:
     void requestAdvertising(BluezPeripheral& peripheral, const AdvertisingData& data);
     Authorization authorization() const { return denied_ ? kAuthorizationDenied : kAuthorizationAllowedAlways; }
 
+    // What BlueZ (or the bus policy) refused us, one bit per kind of request, so that one
+    // kind succeeding does not hide another still refused.
+    enum Access : unsigned { kObjectsAccess = 1, kDiscoveryAccess = 2, kAdvertisingAccess = 4 };
+
     bool isBluez(std::string_view sender) const { return !owner_.empty() && sender == owner_; }
     void released(BluezPeripheral& peripheral);
     runtime::EventLoop& loop() { return loop_; }
@@ -161,8 +165,8 @@ private:
     const AdapterProperties* currentAdapter() const;
 
     // Refusals and retries.
-    void refused();
-    void accepted();
+    void refused(Access what);
+    void accepted(Access what);
     void retry();
     double nextBackoff(double& backoff) const;
 
@@ -208,7 +212,7 @@ private:
     std::string owner_;
     bool hadOwner_ = false;
     bool objectsKnown_ = false;
-    bool denied_ = false;
+    unsigned denied_ = 0;  // Access bits
     double retryBackoffS_;
     ObjectCache cache_;
     std::string adapterPath_;
@@ -306,6 +310,7 @@ public:
     bool registered = false;  // BlueZ accepted the registration and has not dropped it since
     bool hold = false;        // released or refused: register again only when asked, or on a new adapter/owner
     bool again = false;       // asked again while a registration was in flight
+    bool quiet = false;       // a retry after an access refusal: only its success is reported
     SlotPtr call;
     AdvertisementObject object;
 };
@@ -498,7 +503,7 @@ void BluezBinding::setOwner(std::string owner) {
 void BluezBinding::forgetBluez() {
     objectsCall_.reset();
     objectsKnown_ = false;
-    denied_ = false;
+    denied_ = 0;
     retryAlarm_.cancel();
     retryBackoffS_ = options_.backoffFirstS;
     cache_.clear();
@@ -525,7 +530,7 @@ int BluezBinding::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) no
         self->objectsCall_.reset();
         const sd_bus_error* e = replyError(m);
         if (isAccessRefusal(e)) {
-            self->refused();
+            self->refused(kObjectsAccess);
             return 0;
         }
         if (e || self->cache_.load(m) < 0) {
@@ -534,8 +539,9 @@ int BluezBinding::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) no
             return 0;
         }
         self->objectsKnown_ = true;
+        self->retryBackoffS_ = self->options_.backoffFirstS;
         self->selectAdapter();
-        self->accepted();
+        self->accepted(kObjectsAccess);
         self->update();
     } catch (...) {
     }
@@ -619,18 +625,20 @@ const AdapterProperties* BluezBinding::currentAdapter() const {
 // ---------------------------------------------------------------------------------------
 // Refusals and retries
 
-void BluezBinding::refused() {
+void BluezBinding::refused(Access what) {
     retryAlarm_.arm(nextBackoff(retryBackoffS_));
-    if (!denied_) {
-        denied_ = true;
+    unsigned before = denied_;
+    denied_ |= what;
+    if (!before)
         update();
-    }
 }
 
-void BluezBinding::accepted() {
-    retryBackoffS_ = options_.backoffFirstS;
-    if (denied_) {
-        denied_ = false;
+void BluezBinding::accepted(Access what) {
+    if (!(denied_ & what))
+        return;
+    denied_ &= ~static_cast<unsigned>(what);
+    if (!denied_) {
+        retryBackoffS_ = options_.backoffFirstS;
         retryAlarm_.cancel();
         update();
     }
@@ -647,9 +655,16 @@ void BluezBinding::retry() {
     }
     if (!discoveryActive_)
         ensureDiscovery(true);
-    for (BluezPeripheral* p : peripherals_)
-        if (p->wanted && !p->registered && !p->call)
-            advertise(*p);
+    // Registrations refused for access are tried again too, but quietly: the refusal was
+    // reported already, and the unauthorized state says the rest.
+    if (denied_ & kAdvertisingAccess) {
+        for (BluezPeripheral* p : peripherals_) {
+            if (p->wanted && !p->registered && !p->hold && !p->call) {
+                p->quiet = true;
+                advertise(*p);
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -750,7 +765,8 @@ void BluezBinding::ensureDiscovery(bool requested) {
         discoveryAgain_ = discoveryAgain_ || requested;
         return;
     }
-    if (!requested && (discoveryActive_ || discoveryAlarm_.armed() || (denied_ && retryAlarm_.armed())))
+    bool retryPending = discoveryAlarm_.armed() || ((denied_ & kDiscoveryAccess) && retryAlarm_.armed());
+    if (!requested && (discoveryActive_ || retryPending))
         return;
     discoveryAlarm_.cancel();
     sendDiscoveryFilter();
@@ -819,7 +835,7 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
         const sd_bus_error* e = replyError(m);
         if (isAccessRefusal(e)) {
             self->discoveryAgain_ = false;
-            self->refused();
+            self->refused(kDiscoveryAccess);
             return 0;
         }
         if (isError(e, kNotReady)) {
@@ -852,10 +868,10 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
                 self->discoveryActive_ = true;
                 self->heard_ = false;
             }
-            self->accepted();
+            self->accepted(kDiscoveryAccess);
         } else if (isAccessRefusal(e)) {
             self->discoveryAgain_ = false;
-            self->refused();
+            self->refused(kDiscoveryAccess);
             return 0;
         } else if (isError(e, kNotReady)) {
             self->discoveryAgain_ = false;
@@ -932,6 +948,7 @@ bool BluezBinding::advertisingPossible() const {
 void BluezBinding::requestAdvertising(BluezPeripheral& peripheral, const AdvertisingData& data) {
     peripheral.wanted = true;
     peripheral.hold = false;
+    peripheral.quiet = false;
     peripheral.object.setData(data);
     advertise(peripheral);
 }
@@ -994,20 +1011,24 @@ int BluezBinding::onRegistered(sd_bus_message* m, void* userdata, sd_bus_error*)
         bool deniedNow = false;
         if (e) {
             error = (e->message && *e->message) ? e->message : (e->name ? e->name : "refused");
-            p.hold = true;
             // BlueZ's NotPermitted here means "Maximum advertisements reached", not a refusal of access.
             deniedNow = isError(e, kAccessDenied);
+            // Asked again only by the next request, unless access comes back (see retry).
+            p.hold = !deniedNow;
         } else {
             p.registered = true;
         }
+        bool report = !(e && p.quiet);
+        p.quiet = false;
         if (std::exchange(p.again, false))
             self.advertise(p);
         // The outcome goes last: the delegate may drop its manager, p included.
-        p.delegate.peripheralManagerDidStartAdvertising(p, error);
+        if (report)
+            p.delegate.peripheralManagerDidStartAdvertising(p, error);
         if (deniedNow)
-            self.refused();
+            self.refused(kAdvertisingAccess);
         else if (!e)
-            self.accepted();
+            self.accepted(kAdvertisingAccess);
     } catch (...) {
     }
     return 0;
@@ -1029,6 +1050,7 @@ void BluezBinding::dropRegistration(BluezPeripheral& p) {
     p.registered = false;
     p.hold = false;
     p.again = false;
+    p.quiet = false;
 }
 
 void BluezBinding::released(BluezPeripheral& p) {

@@ -332,6 +332,19 @@ TEST_F(BluezPlatformTest, RefusedRegistrationReportsBluezsMessage) {
     EXPECT_EQ(peripheral.outcomes[1], "Failed to parse advertisement.");
 }
 
+TEST_F(BluezPlatformTest, RegistrationRefusedForAccessIsUnauthorizedAndRetriedQuietly) {
+    bluez->refuseRegistration = {"org.freedesktop.DBus.Error.AccessDenied", "Rejected send message"};
+    startScanning();
+    ASSERT_TRUE(waitFor([&] { return lastStatesAre(kStateUnauthorized, kStateUnauthorized); }));
+    EXPECT_EQ(platform->authorization(), kAuthorizationDenied);
+    ASSERT_TRUE(waitFor([&] { return bluez->count("RegisterAdvertisement") >= 3; }));
+    EXPECT_EQ(peripheral.outcomes, (std::vector<std::optional<std::string>>{"Rejected send message"}))
+        << "retries do not repeat the refusal";
+    bluez->refuseRegistration.reset();
+    ASSERT_TRUE(waitFor([&] { return lastStatesAre(kStatePoweredOn, kStatePoweredOn); }));
+    EXPECT_EQ(platform->authorization(), kAuthorizationAllowedAlways);
+}
+
 TEST_F(BluezPlatformTest, ReleaseIsAcceptedOnlyFromBluez) {
     startScanning();
     ASSERT_TRUE(waitFor([&] { return peripheral.outcomes.size() == 1; }));
