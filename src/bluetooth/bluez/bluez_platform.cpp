@@ -182,6 +182,7 @@ private:
     void ensureDiscovery(bool requested);
     void sendDiscoveryFilter();
     void discoveryStopped();
+    void retryDiscoveryIfPossible();
     void checkStall();
     void resetDiscovery();
     static int onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
@@ -839,8 +840,10 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
             return 0;
         }
         if (isError(e, kNotReady)) {
-            // The adapter is off; its power-on brings a new request.
+            // The adapter is off: its power-on brings a new request. If it only seemed on to
+            // us (Powered not yet signalled), try again shortly.
             self->discoveryAgain_ = false;
+            self->retryDiscoveryIfPossible();
             return 0;
         }
         // Any other refusal of the filter still leaves discovery worth starting: without the
@@ -875,6 +878,7 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
             return 0;
         } else if (isError(e, kNotReady)) {
             self->discoveryAgain_ = false;
+            self->retryDiscoveryIfPossible();
             return 0;
         } else {
             self->discoveryAgain_ = false;
@@ -886,6 +890,11 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
     } catch (...) {
     }
     return 0;
+}
+
+void BluezBinding::retryDiscoveryIfPossible() {
+    if (scanWanted() && discoveryPossible())
+        discoveryAlarm_.arm(std::max(nextBackoff(discoveryBackoffS_), options_.backoffFirstS));
 }
 
 // Discovering fell on the adapter in use while we wanted it: start again, at once the
