@@ -55,6 +55,7 @@ grep -q bluez <<<"$(field Recommends)" || fail "Recommends lacks bluez"
 dpkg-deb -x "$deb" "$work/root"
 unit="$work/root/lib/systemd/system/brelo-ble.service"
 grep -qx 'Description=House Brelo Bluetooth ear' "$unit" || fail "unit Description"
+# shellcheck disable=SC2016  # the unit's own text, with systemd's variable
 grep -qx 'ExecStart=/usr/bin/brelo-ble $BRELO_ARGS' "$unit" || fail "unit ExecStart"
 # verify wants the program at the path the unit names; point it at the packaged one.
 sed "s#^ExecStart=/usr/bin/brelo-ble#ExecStart=$work/root/usr/bin/brelo-ble#" "$unit" >"$work/brelo-ble.service"
