@@ -33,6 +33,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"  # Debian's, where python3-bleak lives
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
+NODE = None
+# "Flat": the floor grows by less than about two thirds of a byte per report.
+FLAT_KIB_PER_100K = 64  # another brelo-ble to measure (--node), e.g. to compare two builds
 
 
 def log(text):
@@ -143,13 +146,17 @@ def cpu_between(before, after):
     return ticks
 
 
-def memory_kib(pid):
+def memory_kib(pid, anon=False):
+    """VmRSS and VmHWM (peak RSS) from /proc/PID/status, and with anon=True RssAnon, the
+    part that is the process's own memory rather than pages of its shared libraries."""
     values = {}
     with open(f"/proc/{pid}/status") as f:
         for line in f:
             key, _, rest = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
+            if key in ("VmRSS", "VmHWM", "RssAnon"):
                 values[key] = int(rest.split()[0])
+    if anon:
+        return values.get("VmRSS", 0), values.get("VmHWM", 0), values.get("RssAnon", 0)
     return values.get("VmRSS", 0), values.get("VmHWM", 0)
 
 
@@ -246,9 +253,10 @@ class Bench:
             log_path = os.path.join(self.tmp, f"sink-{time.monotonic_ns()}.jsonl")
             sink = self.start("brelo-sink", [self.path("tools/brelo_sink/brelo-sink"), "--listen", "127.0.0.1:0",
                                              "--quiet", "--json-log", log_path])
-            _, line = sink.wait_for(lambda l: l.startswith("listening on http://"), 10)
-            url = line.split()[2]
-            consumer = self.start("brelo-ble", [self.path("brelo-ble"), "--brelo", url, "--node", "bench"], env=env)
+            _, line = sink.wait_for(lambda l: "listening on http://" in l, 10)
+            url = line.split("listening on ", 1)[1].split()[0]
+            consumer = self.start("brelo-ble", [NODE or self.path("brelo-ble"), "--brelo", url, "--node", "bench"],
+                                  env=env)
             sink_log = SinkLog(log_path)
         elif kind == "noop":
             consumer = self.start("noop", [self.path("bench/brelo_noop_consumer")], env=env)
@@ -332,13 +340,34 @@ def flood_run(build, tmp, kind, rate, count, devices=50):
         bench.stop_all()
 
 
-def memory_run(build, tmp, reports=1_000_000, addresses=100_000, active=50, steps=10, smoke=False):
+def memory_run(build, tmp, reports=1_000_000, addresses=100_000, active=50, steps=10):
     """1,000,000 reports from 100,000 addresses: 50 are heard at a time, each for 10
     adverts, then replaced by a new one; BlueZ forgets a device a while after it was last
-    heard (InterfacesRemoved), as it does for phones that rotated their address. The RSS
-    of the node is sampled each time another tenth has reached the sink."""
+    heard (InterfacesRemoved), as it does for phones that rotate their address. The adverts
+    go as fast as the double and the node take them. The node's RSS is read every 50 ms:
+    for each tenth of the reports, its value when the sink had counted that tenth, and its
+    floor (the lowest reading while that tenth went through, what the node returns to
+    after each upload). The final RSS is the floor over the 2.5 s after the last report
+    was counted, once the last window has been flushed and its memory handed back."""
     per_address = reports // addresses
     block = active * per_address  # adverts after which all active addresses have rotated
+    step = reports // steps
+    chunk = max(1, min(20_000, step))
+
+    def addr(n):
+        return f"E0:00:00:{(n >> 16) & 255:02X}:{(n >> 8) & 255:02X}:{n & 255:02X}"
+
+    def script(first, last):
+        lines = []
+        for i in range(first, last):
+            blk, within = divmod(i, block)
+            n = blk * active + within % active
+            lines.append(f"advert hci0 {addr(n)} rssi={-40 - (i * 7) % 50} mfg=ffff:{i & 0xffffffff:08x}")
+            # Forget the addresses of the block before last once this block has ended.
+            if within == block - 1 and blk >= 2:
+                lines += [f"device remove hci0 {addr((blk - 2) * active + k)}" for k in range(active)]
+        return "\n".join(lines) + "\n"
+
     bench = Bench(build, tmp)
     try:
         address = bench.start_bus()
@@ -346,48 +375,55 @@ def memory_run(build, tmp, reports=1_000_000, addresses=100_000, active=50, step
         consumer, sink, sink_log = bench.start_consumer("node", address, bluez)
         time.sleep(0.5)
         before = cpu_seconds(consumer.pid)
-        samples = []
-        step = reports // steps
-        sent = 0
-
-        def addr(n):
-            return f"E0:00:00:{(n >> 16) & 255:02X}:{(n >> 8) & 255:02X}:{n & 255:02X}"
-
         started = time.monotonic()
-        for s in range(steps):
-            lines = []
-            for i in range(sent, sent + step):
-                blk, within = divmod(i, block)
-                n = blk * active + within % active
-                rssi = -40 - (i * 7) % 50
-                lines.append(f"advert hci0 {addr(n)} rssi={rssi} mfg=ffff:{i & 0xffffffff:08x}")
-                # Forget the addresses of the block before last, once this block has ended.
-                if within == block - 1 and blk >= 2:
-                    lines += [f"device remove hci0 {addr((blk - 2) * active + k)}" for k in range(active)]
-            bluez.write("\n".join(lines) + "\n")
-            sent += step
-            counted = settle(sink_log.poll, sent, quiet_s=8.0, deadline_s=180)
+        samples = []
+        written = 0
+        counted = 0
+        floor = None
+        last_progress = time.monotonic()
+        while len(samples) < steps:
+            # Keep the double a little ahead, without queueing the whole run in it.
+            if written < reports and written - bluez.counted < 2 * chunk:
+                bluez.write(script(written, min(reports, written + chunk)))
+                written = min(reports, written + chunk)
+            value = sink_log.poll()
+            if value != counted:
+                counted = value
+                last_progress = time.monotonic()
+            rss, hwm, anon = memory_kib(consumer.pid, anon=True)
+            floor = rss if floor is None else min(floor, rss)
+            while counted >= (len(samples) + 1) * step and len(samples) < steps:
+                samples.append({"reports": (len(samples) + 1) * step, "rss_kib": rss, "floor_kib": floor,
+                                "anon_kib": anon, "hwm_kib": hwm, "elapsed_s": time.monotonic() - started})
+                log(f"  memory {100 * len(samples) // steps:3d}%: RSS {rss} KiB (anonymous {anon} KiB), "
+                    f"floor {floor} KiB")
+                floor = rss
+            if time.monotonic() - last_progress > 10 and written >= reports:
+                break  # nothing more arrives: reports were lost
+            time.sleep(0.05)
+        # The last window is flushed within 2 s of its last report; the tick after hands
+        # its memory back.
+        final = None
+        end = time.monotonic() + 2.5
+        while time.monotonic() < end:
             rss, hwm = memory_kib(consumer.pid)
-            samples.append({"reports": sent, "counted": counted, "rss_kib": rss, "hwm_kib": hwm,
-                            "elapsed_s": time.monotonic() - started})
-            log(f"  memory {100 * (s + 1) // steps:3d}%: counted {counted}, RSS {rss} KiB")
-            if counted < sent and not smoke:
-                break
+            final = rss if final is None else min(final, rss)
+            time.sleep(0.05)
         after = cpu_seconds(consumer.pid)
+        counted = sink_log.poll()
         half = [x for x in samples if x["reports"] > reports // 2 - 1]
         slope = None
         if len(half) >= 2:
             xs = [x["reports"] / 100_000 for x in half]
-            ys = [x["rss_kib"] for x in half]
+            ys = [x["floor_kib"] for x in half]
             mx, my = statistics.fmean(xs), statistics.fmean(ys)
             den = sum((x - mx) ** 2 for x in xs)
             slope = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / den if den else 0.0
-        counted = samples[-1]["counted"] if samples else 0
-        return {"sent": sent, "counted": counted, "lost": sent - counted, "samples": samples,
-                "final_rss_kib": samples[-1]["rss_kib"] if samples else None,
-                "peak_rss_kib": samples[-1]["hwm_kib"] if samples else None,
-                "slope_kib_per_100k": slope, "cpu_s": cpu_between(before, after),
-                "cpu_us_per_report": 1e6 * cpu_between(before, after) / counted if counted else None}
+        cpu = cpu_between(before, after)
+        return {"sent": written, "counted": counted, "lost": written - counted, "samples": samples,
+                "final_rss_kib": final, "peak_rss_kib": hwm, "slope_kib_per_100k": slope, "cpu_s": cpu,
+                "cpu_us_per_report": 1e6 * cpu / counted if counted else None,
+                "elapsed_s": time.monotonic() - started}
     finally:
         bench.stop_all()
 
@@ -405,7 +441,10 @@ def main():
     ap.add_argument("--json", help="write the raw results here")
     ap.add_argument("--skip-memory", action="store_true")
     ap.add_argument("--consumers", default="node,noop,bleak")
+    ap.add_argument("--node", help="the brelo-ble to measure (default: the one in --build)")
     args = ap.parse_args()
+    global NODE
+    NODE = args.node
 
     if not shutil.which("dbus-daemon"):
         print("dbus-daemon is not installed: skipping the end-to-end benchmark")
@@ -447,7 +486,7 @@ def main():
             for run in range(1 if args.smoke else runs):
                 try:
                     if args.smoke:
-                        m = memory_run(args.build, tmp, reports=2000, addresses=200, steps=2, smoke=True)
+                        m = memory_run(args.build, tmp, reports=2000, addresses=200, steps=2)
                     else:
                         m = memory_run(args.build, tmp)
                 except Failure as e:
@@ -504,14 +543,17 @@ def summarize(results):
         peak = median([m["peak_rss_kib"] for m in ms])
         slope = median([m["slope_kib_per_100k"] for m in ms])
         lost = max(m["lost"] for m in ms)
-        print(f"Memory run ({ms[0]['sent']} reports; medians of {len(ms)}): final RSS {final} KiB "
-              f"({final / 1024:.1f} MiB) [<= 16 MiB] " + ("met" if final <= 16 * 1024 else "MISSED")
-              + f", peak {peak} KiB, reports lost {lost}")
+        print(f"Memory run ({ms[0]['sent']} reports from rotating addresses; medians of {len(ms)}): "
+              f"final RSS {final} KiB ({final / 1024:.1f} MiB) [<= 16 MiB] "
+              + ("met" if final <= 16 * 1024 else "MISSED") + f", peak {peak} KiB, reports lost {lost}")
         if slope is not None:
-            print(f"  RSS slope over the second half: {slope:+.1f} KiB per 100,000 reports")
-        print("  RSS at every 10% (KiB): " + ", ".join(
-            str(median([m["samples"][i]["rss_kib"] for m in ms if len(m["samples"]) > i]))
-            for i in range(max(len(m["samples"]) for m in ms))))
+            flat = slope <= FLAT_KIB_PER_100K
+            print(f"  slope of the RSS floor over the second half: {slope:+.1f} KiB per 100,000 reports "
+                  f"[flat: <= {FLAT_KIB_PER_100K}] " + ("met" if flat else "MISSED"))
+        steps = max(len(m["samples"]) for m in ms)
+        for key, label in (("rss_kib", "RSS"), ("floor_kib", "floor")):
+            print(f"  {label} at every 10% (KiB): " + ", ".join(
+                f"{median([m['samples'][i][key] for m in ms if len(m['samples']) > i]):.0f}" for i in range(steps)))
 
 
 if __name__ == "__main__":

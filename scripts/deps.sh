@@ -1,7 +1,7 @@
 # Debian 12 packages for building, testing and demonstrating brelo-ble, and a helper that
 # installs the missing ones (apt-get update once, only when something is missing).
 BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libunistring-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak)
 
 install_missing() {
     local missing=()
