@@ -20,6 +20,7 @@ constexpr int64_t kStrongestReading = -1;
 constexpr size_t kCompanyBytes = 2;
 constexpr size_t kPrefixBytes = 2;
 constexpr size_t kMfgHexBytes = 32;
+constexpr size_t kReadingsReserved = 16;
 
 }  // namespace
 
@@ -43,6 +44,10 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
 
     auto [entry, isNew] = batch.try_emplace(id);
     Seen& seen = entry->second;
+    // A device heard in a window is usually heard several times in it: room for that many
+    // readings at once instead of growing the list one doubling at a time.
+    if (isNew)
+        seen.rssi.reserve(kReadingsReserved);
 
     // A record's name always comes from `names`. While a record lives, the only change to
     // this identifier's entry is the put above, so an existing record already holds the

@@ -10,6 +10,24 @@ namespace {
 // Another listener's beacon advertises "KVQ-" followed by its node name.
 constexpr std::string_view kListenerPrefix = "KVQ-";
 
+// Uuid::canonical() written straight into the text, without a string of its own: upper-case
+// hex digits in groups of 8-4-4-4-12, quoted.
+void writeCanonical(JsonText& out, const bluetooth::Uuid& id) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    char text[38];
+    char* p = text;
+    *p++ = '"';
+    const auto& bytes = id.bytes();
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            *p++ = '-';
+        *p++ = kDigits[bytes[i] >> 4];
+        *p++ = kDigits[bytes[i] & 0xF];
+    }
+    *p++ = '"';
+    out.raw(std::string_view(text, static_cast<size_t>(p - text)));
+}
+
 }  // namespace
 
 listener::DeviceRecord deviceRecord(const bluetooth::Uuid& id, listener::Seen seen, double ts) {
@@ -60,54 +78,49 @@ void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen&
     const size_t n = s.size();
 
     // The keys in the order nlohmann writes an object's keys (sorted), so a record reads
-    // the same whether it goes out now or later from the replay queue as an object.
-    bool first = true;
-    auto key = [&out, &first](std::string_view name) {
-        out.raw(first ? "{\"" : ",\"");
-        first = false;
-        out.raw(name);
-        out.raw("\":");
-    };
+    // the same whether it goes out now or later from the replay queue as an object. Each
+    // key goes in with its punctuation as one piece; "id" is first unless "company" is there.
+    out.raw('{');
     if (seen.company) {
-        key("company");
+        out.raw("\"company\":");
         out.integer(*seen.company);
+        out.raw(',');
     }
-    key("id");
-    out.string(id.canonical());
+    out.raw("\"id\":");
+    writeCanonical(out, id);
     if (seen.listener && seen.name.starts_with(kListenerPrefix)) {
-        key("listener");
+        out.raw(",\"listener\":");
         out.string(std::string_view(seen.name).substr(kListenerPrefix.size()));
     }
-    key("max");
+    out.raw(",\"max\":");
     out.integer(s[n - 1]);
     if (!seen.mfg.empty()) {
-        key("mfg");
+        out.raw(",\"mfg\":");
         out.string(seen.mfg);
     }
-    key("min");
+    out.raw(",\"min\":");
     out.integer(s[0]);
-    key("name");
+    out.raw(",\"name\":");
     out.string(seen.name);
-    key("p75");
+    out.raw(",\"p75\":");
     out.integer(s[std::min(3 * n / 4, n - 1)]);
-    key("packets");
+    out.raw(",\"packets\":");
     out.integer(static_cast<int64_t>(n));
-    key("prefix");
+    out.raw(",\"prefix\":");
     out.string(seen.prefix);
-    key("rssi");
+    out.raw(",\"rssi\":");
     out.integer(s[n / 2]);
-    key("services");
-    out.raw('[');
+    out.raw(",\"services\":[");
     for (size_t i = 0; i < seen.services.size(); ++i) {
         if (i > 0)
             out.raw(',');
         out.string(seen.services[i]);
     }
     out.raw(']');
-    key("ts");
+    out.raw(",\"ts\":");
     out.floating(ts);
     if (seen.tx) {
-        key("tx");
+        out.raw(",\"tx\":");
         out.integer(*seen.tx);
     }
     out.raw('}');
