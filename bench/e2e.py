@@ -461,7 +461,7 @@ def main():
     if args.smoke:
         runs, plans = 1, [(2000, 400), (None, 400)]
     else:
-        runs, plans = args.runs, [(2000, 20_000), (None, 100_000)]
+        runs, plans = args.runs, [(2000, 16_000), (None, 80_000)]
 
     results = {"flood": [], "memory": []}
     ok = True
