@@ -1,0 +1,436 @@
+// Fuzzes the road of an advertisement through the Ear: ingest, the flush into device
+// records, the upload body, the replay queue and the answers of the server. The input is a
+// program of steps (hear an advertisement, let time pass, answer an upload, report a radio
+// state, move the wall clock) run against an Ear on fake managers, a fake HTTP client and
+// hand-driven time.
+//
+// After every step the target checks, against a model of its own:
+// - every upload body is JSON that the server accepts (the sink's own checker: every key
+//   and type of the device record table, no nulls, no record replayed after 120 s);
+// - each flush's records are exactly what was heard since the last flush (readings, name,
+//   company, prefix, manufacturer hex, transmit power, services, listener);
+// - an upload carries the records waiting in the replay queue that are at most 120 s old,
+//   in order, before its own, and a failed upload puts its records back at the front of the
+//   queue, cut to the newest 600: no record is lost within those bounds.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/log_writer.h"
+#include "body_validator.h"
+#include "fuzz/fuzz_check.h"
+#include "listener/ear.h"
+#include "support/fake_bluetooth.h"
+#include "support/fake_http_client.h"
+#include "support/manual_time.h"
+
+namespace {
+
+using brelo::bluetooth::Advertisement;
+using brelo::bluetooth::Uuid;
+using brelo::fuzz::check;
+using brelo::fuzz::fail;
+using nlohmann::json;
+
+constexpr size_t kPendingMax = 600;
+constexpr size_t kIdPool = 1024;
+
+Uuid poolId(size_t n) {
+    Uuid::Bytes b{0xA0, 0x01};
+    b[14] = static_cast<uint8_t>(n >> 8);
+    b[15] = static_cast<uint8_t>(n);
+    return Uuid(b);
+}
+
+// A text as it reads back from the JSON the Ear writes (invalid UTF-8 replaced).
+std::string asSent(const std::string& s) {
+    return json::parse(json(s).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+}
+
+std::string hex(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = from; i < bytes.size() && i < from + count; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+// What the Ear should know of one device within one flush window.
+struct ModelSeen {
+    bool listener = false;
+    std::optional<int64_t> company;
+    std::string prefix;
+    std::string mfg;
+    std::optional<int64_t> tx;
+    std::vector<std::string> services;
+    std::vector<int64_t> readings;
+};
+
+struct Model {
+    std::map<Uuid, std::string> names;
+    std::map<Uuid, ModelSeen> batch;
+
+    void hear(const Advertisement& a) {
+        if (a.rssi < -109 || a.rssi > -1)
+            return;
+        const std::string* candidate = a.localName ? &*a.localName : a.peripheralName ? &*a.peripheralName : nullptr;
+        if (candidate && !candidate->empty())
+            names[a.identifier] = *candidate;
+        ModelSeen& s = batch[a.identifier];
+        if (a.manufacturerData && !a.manufacturerData->empty()) {
+            const auto& d = *a.manufacturerData;
+            if (d.size() >= 2) {
+                s.company = d[0] | d[1] << 8;
+                s.prefix = hex(d, 2, 2);
+            }
+            s.mfg = hex(d, 0, 32);
+        }
+        if (a.txPowerLevel)
+            s.tx = *a.txPowerLevel;
+        if (a.serviceUuids && !a.serviceUuids->empty()) {
+            s.services.clear();
+            for (const Uuid& u : *a.serviceUuids) {
+                s.services.push_back(u.string());
+                s.listener = s.listener || u == brelo::listener::Ear::listenerBeacon();
+            }
+        }
+        s.readings.push_back(a.rssi);
+    }
+
+    json record(const Uuid& id, const ModelSeen& s, double ts) const {
+        std::vector<int64_t> r = s.readings;
+        std::sort(r.begin(), r.end());
+        const size_t n = r.size();
+        auto name = names.find(id);
+        const std::string recordName = name == names.end() ? "" : name->second;
+        json rec = {{"id", id.canonical()},
+                    {"rssi", r[n / 2]},
+                    {"p75", r[std::min(3 * n / 4, n - 1)]},
+                    {"max", r[n - 1]},
+                    {"min", r[0]},
+                    {"name", asSent(recordName)},
+                    {"services", s.services},
+                    {"prefix", s.prefix},
+                    {"packets", n},
+                    {"ts", ts}};
+        if (s.company)
+            rec["company"] = *s.company;
+        if (!s.mfg.empty())
+            rec["mfg"] = s.mfg;
+        if (s.tx)
+            rec["tx"] = *s.tx;
+        if (s.listener && recordName.rfind("KVQ-", 0) == 0)
+            rec["listener"] = asSent(recordName.substr(4));
+        return rec;
+    }
+};
+
+class Run {
+public:
+    explicit Run(FuzzedDataProvider& in) : in_(in) {
+        room_ = in_.ConsumeBool() ? "" : in_.ConsumeRandomLengthString(24);
+        ear_ = std::make_unique<brelo::listener::Ear>(
+            "http://127.0.0.1:8791", "hall",
+            brelo::listener::EarEnvironment{
+                .bluetooth = bluetooth_, .timers = time_, .clock = time_, .http = http_, .room = room_});
+    }
+
+    void step() {
+        const int op = in_.ConsumeIntegralInRange<int>(0, 13);
+        if (op == 12) {
+            // An outage: rounds of many devices heard, a flush, and every upload failing, so
+            // the replay queue fills to its cap and ages.
+            const int rounds = in_.ConsumeIntegralInRange<int>(1, 6);
+            const size_t devices = in_.ConsumeIntegralInRange<size_t>(1, 120);
+            for (int i = 0; i < rounds; ++i) {
+                checked([&] { burst(devices, true); });
+                checked([&] { time_.advance(in_.ConsumeIntegralInRange<int>(4, 80) * 0.5); });
+                while (!outstanding_.empty())
+                    answer(outstanding_.begin(), FakeHttp::status(503));
+            }
+        } else if (op == 13) {
+            // The server is back: everything in flight succeeds.
+            while (!outstanding_.empty())
+                answer(outstanding_.begin(), FakeHttp::status(204));
+        } else {
+            checked([&] { apply(op); });
+        }
+    }
+
+private:
+    template <class Step>
+    void checked(Step&& step) {
+        const size_t callsBefore = http_.calls.size();
+        step();
+        checkNewUploads(callsBefore);
+        checkBatch();
+        check(ear_->pending.size() == pending_.size(), "replay queue length");
+    }
+
+    void apply(int op) {
+        switch (op) {
+        case 0:
+        case 1:
+        case 2:
+            hear(advertisement(pickId()));
+            break;
+        case 3:
+            burst(in_.ConsumeIntegralInRange<size_t>(1, 64), in_.ConsumeBool());
+            break;
+        case 4:
+        case 5:
+            time_.advance(in_.ConsumeIntegralInRange<int>(1, 240) * 0.25);
+            break;
+        case 6:
+        case 7:
+            if (!outstanding_.empty())
+                answer(std::next(outstanding_.begin(),
+                                 static_cast<long>(in_.ConsumeIntegralInRange<size_t>(0, outstanding_.size() - 1))),
+                       result());
+            break;
+        case 8: {
+            auto& manager = in_.ConsumeBool() ? *bluetooth_.centrals().at(0) : *bluetooth_.centrals().at(1);
+            manager.report(in_.ConsumeBool() ? in_.ConsumeIntegralInRange<int>(-1, 6) : in_.ConsumeIntegral<int>());
+            break;
+        }
+        case 9:
+            bluetooth_.setAuthorization(in_.ConsumeIntegralInRange<int>(-1, 4));
+            break;
+        case 10:
+            time_.busy(in_.ConsumeIntegralInRange<int>(1, 200) * 0.25);
+            break;
+        default:
+            // Someone sets the system clock; the server only ever sees times after 1970.
+            time_.shiftWallClock(in_.ConsumeIntegralInRange<int>(-400, 400) * 0.5);
+            break;
+        }
+    }
+
+    // Many reports: one device heard again and again, or many devices at once.
+    void burst(size_t n, bool distinct) {
+        Advertisement a = advertisement(pickId());
+        for (size_t i = 0; i < n; ++i) {
+            if (distinct)
+                a.identifier = poolId(i % kIdPool);
+            hear(a);
+        }
+    }
+
+    Uuid pickId() {
+        if (in_.ConsumeIntegralInRange<int>(0, 31) == 0) {
+            Uuid::Bytes b{};
+            auto bytes = in_.ConsumeBytes<uint8_t>(16);
+            std::copy(bytes.begin(), bytes.end(), b.begin());
+            return Uuid(b);
+        }
+        return poolId(in_.ConsumeIntegralInRange<size_t>(0, 7) == 0 ? in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1)
+                                                                    : in_.ConsumeIntegralInRange<size_t>(0, 3));
+    }
+
+    std::string name() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 7)) {
+        case 0:
+            return "KVQ-" + in_.ConsumeRandomLengthString(20);
+        case 1:
+            return std::string(in_.ConsumeIntegralInRange<size_t>(0, 10240), 'n');  // 10 KiB names
+        case 2:
+            return "Desk\nLamp\r\t\x01\x7f";
+        default:
+            return in_.ConsumeRandomLengthString(40);  // any bytes: invalid UTF-8 too
+        }
+    }
+
+    Uuid service() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+        case 0:
+            return brelo::listener::Ear::listenerBeacon();
+        case 1:
+            return brelo::listener::Ear::houseBrelo();
+        case 2:
+            return *Uuid::parse("180F");
+        default: {
+            Uuid::Bytes b{};
+            auto bytes = in_.ConsumeBytes<uint8_t>(16);
+            std::copy(bytes.begin(), bytes.end(), b.begin());
+            return Uuid(b);
+        }
+        }
+    }
+
+    Advertisement advertisement(const Uuid& id) {
+        Advertisement a;
+        a.identifier = id;
+        switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+            a.rssi = in_.ConsumeIntegral<int64_t>();
+            break;
+        case 1:
+            a.rssi = in_.ConsumeIntegralInRange<int64_t>(-111, 1);
+            break;
+        default:
+            a.rssi = in_.ConsumeIntegralInRange<int64_t>(-109, -1);
+            break;
+        }
+        if (in_.ConsumeBool())
+            a.localName = name();
+        if (in_.ConsumeBool())
+            a.peripheralName = name();
+        if (in_.ConsumeBool())
+            a.manufacturerData = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 300));
+        if (in_.ConsumeBool()) {
+            a.serviceUuids.emplace();
+            const size_t n = in_.ConsumeIntegralInRange<size_t>(0, 5);
+            for (size_t i = 0; i < n; ++i)
+                a.serviceUuids->push_back(service());
+        }
+        if (in_.ConsumeBool())
+            a.txPowerLevel = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<int64_t>(-127, 20) : in_.ConsumeIntegral<int64_t>();
+        return a;
+    }
+
+    void hear(const Advertisement& a) {
+        model_.hear(a);
+        bluetooth_.centrals().at(0)->discover(a);
+    }
+
+    brelo::reporting::HttpResult result() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+        case 0:
+            return FakeHttp::status(in_.ConsumeIntegralInRange<long>(200, 299));
+        case 1: {
+            static const long odd[] = {0, 100, 199, 300, 301, 304, 400, 404, 500, 503, 600, -1, 1000000};
+            return FakeHttp::status(in_.ConsumeBool() ? odd[in_.ConsumeIntegralInRange<size_t>(0, std::size(odd) - 1)]
+                                                      : in_.ConsumeIntegral<long>());
+        }
+        case 2:
+            return FakeHttp::transportError(in_.ConsumeRandomLengthString(64));
+        case 3:
+            return {.error = std::nullopt, .hasResponse = false, .statusCode = 0};
+        default:
+            return {.error = "reset after the answer", .hasResponse = true, .statusCode = 200};
+        }
+    }
+
+    // Answers one upload still waiting for its answer, and checks the replay queue after it.
+    void answer(std::map<size_t, std::vector<json>>::iterator it, const brelo::reporting::HttpResult& result) {
+        const bool ok = !result.error && result.hasResponse && result.statusCode >= 200 && result.statusCode <= 299;
+        if (!ok) {
+            std::vector<json> expected = std::move(it->second);
+            expected.insert(expected.end(), std::make_move_iterator(pending_.begin()),
+                            std::make_move_iterator(pending_.end()));
+            if (expected.size() > kPendingMax)
+                expected.erase(expected.begin(), expected.end() - static_cast<long>(kPendingMax));
+            pending_ = std::move(expected);
+        }
+        http_.complete(it->first, result);
+        if (ear_->pending != pending_)
+            fail(ok ? "a successful upload changed the replay queue" : "a failed upload's records did not come back",
+                 "expected " + std::to_string(pending_.size()) + " records, queue holds " +
+                     std::to_string(ear_->pending.size()));
+        check(ear_->pending.size() <= kPendingMax, "replay queue over its cap");
+        outstanding_.erase(it);
+    }
+
+    void checkNewUploads(size_t from) {
+        for (size_t i = from; i < http_.calls.size(); ++i) {
+            auto& call = http_.calls[i];
+            check(call.request.method == "POST" && call.request.pathSegment == "ble/ingest" &&
+                      call.request.contentType == "application/json" && call.request.timeoutS == 5.0,
+                  "request line");
+            brelo::sink::CheckedBody checked = brelo::sink::checkUploadText(call.request.body);
+            if (!checked.faults.empty())
+                fail("upload body refused by the server's checker", checked.faults.front().text());
+            const json& body = *checked.body;
+            check(body.at("node") == "hall", "node");
+            if (room_.empty())
+                check(!body.contains("room"), "empty room sent");
+            else
+                check(body.at("room") == asSent(room_), "room");
+            const double sentAt = body.at("sent_at").get<double>();
+            check(sentAt <= time_.now(), "sent_at after the present");
+            const json& devices = body.at("devices");
+
+            // First the waiting records young enough to go again, in order (only the first
+            // upload of a step finds any: it empties the queue).
+            std::vector<json> replayed;
+            for (json& r : pending_)
+                if (!(r.contains("ts") && r["ts"].is_number_float() && sentAt - r["ts"].get<double>() > 120.0))
+                    replayed.push_back(std::move(r));
+            pending_.clear();
+            check(devices.size() >= replayed.size(), "replayed records missing");
+            for (size_t k = 0; k < replayed.size(); ++k)
+                if (devices[k] != replayed[k])
+                    fail("replayed record out of order or changed", std::to_string(k));
+
+            // Then this flush's own records: exactly what was heard.
+            const size_t fresh = devices.size() - replayed.size();
+            if (fresh > 0) {
+                check(body.at("status") == "listening", "a flush that is not \"listening\"");
+                check(fresh == model_.batch.size(), "flush record count",
+                      std::to_string(fresh) + " sent, " + std::to_string(model_.batch.size()) + " heard");
+                for (size_t k = replayed.size(); k < devices.size(); ++k) {
+                    const json& rec = devices[k];
+                    auto id = Uuid::parse(rec.at("id").get<std::string>());
+                    check(id.has_value(), "record id");
+                    auto seen = model_.batch.find(*id);
+                    check(seen != model_.batch.end(), "a record for a device not heard");
+                    json want = model_.record(*id, seen->second, sentAt);
+                    if (rec != want)
+                        fail("flush record differs from what was heard", rec.dump() + "\n  expected " + want.dump());
+                }
+                model_.batch.clear();
+            }
+            outstanding_.emplace(i, std::vector<json>(devices.begin(), devices.end()));
+            call.request.body.clear();  // keeps memory flat over long inputs
+        }
+        if (http_.calls.size() > from)
+            check(ear_->pending.empty(), "records left waiting after an upload took them");
+    }
+
+    void checkBatch() {
+        check(ear_->batch.size() == model_.batch.size(), "batch size",
+              std::to_string(ear_->batch.size()) + " vs " + std::to_string(model_.batch.size()));
+        for (const auto& [id, seen] : ear_->batch) {
+            auto it = model_.batch.find(id);
+            check(it != model_.batch.end() && it->second.readings == seen.rssi, "batch readings");
+        }
+    }
+
+    using FakeHttp = brelo::test::FakeHttpClient;
+
+    FuzzedDataProvider& in_;
+    std::string room_;
+    brelo::test::ManualTime time_;
+    brelo::test::FakeBluetoothPlatform bluetooth_;
+    FakeHttp http_;
+    Model model_;
+    std::map<size_t, std::vector<json>> outstanding_;  // call index -> its records, until answered
+    std::vector<json> pending_;                         // what the replay queue should hold
+    std::unique_ptr<brelo::listener::Ear> ear_;         // last: goes first
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    brelo::replaceLogSink([](std::string_view) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    Run run(in);
+    for (int i = 0; i < 32 && in.remaining_bytes() > 0; ++i)
+        run.step();
+    return 0;
+}
