@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
     using namespace brelo;
     // A peer closing a connection must not kill the process; curl reports it as an error.
     std::signal(SIGPIPE, SIG_IGN);
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        log("cannot start: libcurl could not be initialised");
         return 1;
+    }
 
     std::string defaultNode = nodeNameFromHostName(hostName());
     Settings settings = readCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
