@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 #include "bluetooth/bluez/advertisement_object.h"
 #include "bluetooth/bluez/alarm.h"
+#include "bluetooth/bluez/bus_pump.h"
 #include "bluetooth/bluez/object_cache.h"
 #include "runtime/handles.h"
 
@@ -205,6 +208,8 @@ private:
 
     // The connection. Declared first so that it goes last: every slot below refers to it.
     BusPtr bus_;
+    // Reads the connection in batches; goes before the connection it reads.
+    std::unique_ptr<BusPump> pump_;
     bool reconnecting_ = false;  // the connection was lost (or never made) and is being re-made
     double reconnectBackoffS_;
 
@@ -375,7 +380,12 @@ void BluezBinding::connect() {
         return;
     }
     bus_.reset(raw);
-    r = sd_bus_attach_event(raw, loop_.get(), SD_EVENT_PRIORITY_NORMAL);
+    try {
+        pump_ = std::make_unique<BusPump>(loop_.get(), raw, options_.busQuietS);
+        r = 0;
+    } catch (const std::system_error& e) {
+        r = -e.code().value();
+    }
 
     // Matches go out before the owner lookup, so no change of owner or object falls between.
     sd_bus_slot* slot = nullptr;
@@ -432,6 +442,7 @@ void BluezBinding::dropConnection() {
     forgetBluez();
     for (BluezPeripheral* p : peripherals_)
         p->object.withdraw();
+    pump_.reset();
     bus_.reset();
 }
 

@@ -16,6 +16,10 @@ struct BluezOptions {
     // Reconnecting to the bus and retrying refused or failed calls: first delay, doubled up to the maximum.
     double backoffFirstS = 1.0;
     double backoffMaxS = 30.0;
+    // Once the bus has been read dry it is left alone this long, so that a stream of
+    // advertisements is taken in batches instead of one wake-up each. Every message from
+    // BlueZ (a state change, a reply) waits at most this long; timers are not held up.
+    double busQuietS = 0.020;
 };
 
 class BluezBinding;

@@ -205,5 +205,26 @@ TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) 
     EXPECT_EQ(node.countLines("status "), 1u) << testing::PrintToString(node.lines());
 }
 
+// The binding reads the bus in batches with short pauses between them: every advert still
+// becomes a report, whether the daemon holds a burst for us or they come at a steady rate.
+TEST_F(CentralOnFakeBluez, NoAdvertIsLostInABurstOrAtASteadyRate) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForLine("discovery start")) << testing::PrintToString(node.lines());
+
+    int64_t sent = 0;
+    for (const std::string flood : {"flood 100000000 50 20000", "flood 2000 50 2000"}) {
+        const size_t from = fake_->lines().size();
+        fake_->send(flood);
+        auto done = fake_->waitForLine("flood sent ", 60s, from);
+        ASSERT_TRUE(done) << testing::PrintToString(fake_->lines());
+        sent += std::stoll(fake_->lines()[*done].substr(std::string("flood sent ").size()));
+        ASSERT_TRUE(waitForUploads([&](const std::vector<json>&) { return packets(records("kitchen")) >= sent; },
+                                   60s))
+            << flood << ": " << packets(records("kitchen")) << " of " << sent;
+    }
+    EXPECT_EQ(packets(records("kitchen")), sent);
+}
+
 }  // namespace
 }  // namespace brelo
