@@ -1,9 +1,9 @@
 # Debian 12 packages for building, testing and demonstrating brelo-ble, and a helper that
 # installs the missing ones (apt-get update once, only when something is missing).
 # clang and libclang-rt-14-dev (libFuzzer and clang's sanitizer runtimes, which clang-14 does
-# not pull in) build the fuzz targets.
+# not pull in) build the fuzz targets; valgrind runs brelo-ble in the leak test.
 BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libunistring-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak clang libclang-rt-14-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak clang libclang-rt-14-dev valgrind)
 
 install_missing() {
     local missing=()
