@@ -119,8 +119,11 @@ int BusClient::onSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
         if (sd_bus_message_enter_container(m, 'a', "s") >= 0) {
             const char* s = nullptr;
             std::string names;
-            while (sd_bus_message_read(m, "s", &s) > 0)
-                names += (names.empty() ? "" : ",") + std::string(s);
+            while (sd_bus_message_read(m, "s", &s) > 0) {
+                if (!names.empty())
+                    names += ',';
+                names += s;
+            }
             text += names;
         }
     } else if (member == "InterfacesAdded") {
@@ -202,8 +205,11 @@ std::string BusClient::describeVariant(sd_bus_message* m) {
         sd_bus_message_enter_container(m, 'v', "as");
         sd_bus_message_enter_container(m, 'a', "s");
         const char* s = nullptr;
-        while (sd_bus_message_read(m, "s", &s) > 0)
-            out += (out.empty() ? "" : ",") + std::string(s);
+        while (sd_bus_message_read(m, "s", &s) > 0) {
+            if (!out.empty())
+                out += ',';
+            out += s;
+        }
         sd_bus_message_exit_container(m);
         sd_bus_message_exit_container(m);
         return out;
