@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -63,6 +64,8 @@ struct Case {
     std::string value;  // for --brelo, put after the server's URL unless it starts with '!'
     Outcome outcome;
 };
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 class HostileCommandLine : public ::testing::TestWithParam<Case> {
 protected:
@@ -151,6 +154,8 @@ struct NameCase {
     std::string logged;  // what the "beacon ... on" line shows (its first line, for a name with a line feed)
     bool registers;
 };
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
 
 class HostileNodeNameOnBluez : public ProgramOnFakeBluez, public ::testing::WithParamInterface<NameCase> {};
 

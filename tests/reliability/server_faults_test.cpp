@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -143,6 +144,8 @@ struct Outage {
     int status;
     bool long_;
 };
+
+void PrintTo(const Outage& o, std::ostream* out) { *out << o.seconds << " s of HTTP " << o.status; }
 
 class ServerOutage : public ::testing::TestWithParam<Outage> {};
 
