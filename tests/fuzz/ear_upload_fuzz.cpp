@@ -162,7 +162,7 @@ public:
 
     void step() {
         const int op = in_.ConsumeIntegralInRange<int>(0, 13);
-        if (op == 12 && in_.ConsumeIntegralInRange<int>(0, 3) == 0) {
+        if (op == 12 && in_.ConsumeIntegralInRange<int>(0, 15) == 0) {
             outage();
         } else if (op == 12 || op == 13) {
             // The server fails everything in flight (so the replay queue can fill to its
