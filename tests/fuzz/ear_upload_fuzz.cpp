@@ -30,6 +30,7 @@
 
 #include "app/log_writer.h"
 #include "body_validator.h"
+#include "fuzz/ear_model.h"
 #include "fuzz/fuzz_check.h"
 #include "listener/ear.h"
 #include "support/fake_bluetooth.h"
@@ -38,117 +39,17 @@
 
 namespace {
 
-using brelo::bluetooth::Advertisement;
-using brelo::bluetooth::Uuid;
+using brelo::fuzz::Advertisement;
+using brelo::fuzz::AdvertisementSource;
 using brelo::fuzz::check;
 using brelo::fuzz::fail;
-using nlohmann::json;
+using brelo::fuzz::json;
+using brelo::fuzz::kIdPool;
+using brelo::fuzz::Model;
+using brelo::fuzz::poolId;
+using brelo::fuzz::Uuid;
 
 constexpr size_t kPendingMax = 600;
-constexpr size_t kIdPool = 1024;
-
-Uuid poolId(size_t n) {
-    Uuid::Bytes b{0xA0, 0x01};
-    b[14] = static_cast<uint8_t>(n >> 8);
-    b[15] = static_cast<uint8_t>(n);
-    return Uuid(b);
-}
-
-// A text as it reads back from the JSON the Ear writes (invalid UTF-8 replaced).
-std::string asSent(const std::string& s) {
-    return json::parse(json(s).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
-}
-
-std::string hex(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = from; i < bytes.size() && i < from + count; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-
-// What the Ear should know of one device within one flush window.
-struct ModelSeen {
-    bool listener = false;
-    std::optional<int64_t> company;
-    std::string prefix;
-    std::string mfg;
-    std::optional<int64_t> tx;
-    std::vector<std::string> services;
-    std::vector<int64_t> readings;
-};
-
-struct Model {
-    std::map<Uuid, std::string> names;
-    std::map<Uuid, ModelSeen> batch;
-
-    void hear(const Advertisement& a) {
-        if (a.rssi < -109 || a.rssi > -1)
-            return;
-        const std::string* candidate = a.localName ? &*a.localName : a.peripheralName ? &*a.peripheralName : nullptr;
-        if (candidate && !candidate->empty())
-            names[a.identifier] = *candidate;
-        ModelSeen& s = batch[a.identifier];
-        if (a.manufacturerData && !a.manufacturerData->empty()) {
-            const auto& d = *a.manufacturerData;
-            if (d.size() >= 2) {
-                s.company = d[0] | d[1] << 8;
-                s.prefix = hex(d, 2, 2);
-            }
-            s.mfg = hex(d, 0, 32);
-        }
-        if (a.txPowerLevel)
-            s.tx = *a.txPowerLevel;
-        if (a.serviceUuids && !a.serviceUuids->empty()) {
-            s.services.clear();
-            for (const Uuid& u : *a.serviceUuids) {
-                s.services.push_back(u.string());
-                s.listener = s.listener || u == brelo::listener::Ear::listenerBeacon();
-            }
-        }
-        s.readings.push_back(a.rssi);
-    }
-
-    json record(const Uuid& id, const ModelSeen& s, double ts) const {
-        std::vector<int64_t> r = s.readings;
-        std::sort(r.begin(), r.end());
-        const size_t n = r.size();
-        auto name = names.find(id);
-        const std::string recordName = name == names.end() ? "" : name->second;
-        json rec = {{"id", id.canonical()},
-                    {"rssi", r[n / 2]},
-                    {"p75", r[std::min(3 * n / 4, n - 1)]},
-                    {"max", r[n - 1]},
-                    {"min", r[0]},
-                    {"name", sent(recordName)},
-                    {"services", s.services},
-                    {"prefix", s.prefix},
-                    {"packets", n},
-                    {"ts", ts}};
-        if (s.company)
-            rec["company"] = *s.company;
-        if (!s.mfg.empty())
-            rec["mfg"] = s.mfg;
-        if (s.tx)
-            rec["tx"] = *s.tx;
-        if (s.listener && recordName.rfind("KVQ-", 0) == 0)
-            rec["listener"] = sent(recordName.substr(4));
-        return rec;
-    }
-
-    // asSent, remembered: the same few names come back in every flush.
-    const std::string& sent(const std::string& name) const {
-        auto it = sentNames_.find(name);
-        if (it == sentNames_.end())
-            it = sentNames_.emplace(name, asSent(name)).first;
-        return it->second;
-    }
-
-private:
-    mutable std::map<std::string, std::string> sentNames_;
-};
 
 class Run {
 public:
@@ -222,7 +123,7 @@ private:
         case 0:
         case 1:
         case 2:
-            hear(advertisement(pickId()));
+            hear(ads_.advertisement(ads_.pickId()));
             break;
         case 3:
             burst(in_.ConsumeIntegralInRange<size_t>(1, 200), in_.ConsumeBool());
@@ -258,7 +159,7 @@ private:
 
     // Many reports: one device heard again and again, or many devices at once.
     void burst(size_t n, bool distinct) {
-        Advertisement a = advertisement(pickId());
+        Advertisement a = ads_.advertisement(ads_.pickId());
         const size_t first = in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1);
         for (size_t i = 0; i < n; ++i) {
             if (distinct)
@@ -267,80 +168,6 @@ private:
         }
     }
 
-    Uuid pickId() {
-        if (in_.ConsumeIntegralInRange<int>(0, 31) == 0) {
-            Uuid::Bytes b{};
-            auto bytes = in_.ConsumeBytes<uint8_t>(16);
-            std::copy(bytes.begin(), bytes.end(), b.begin());
-            return Uuid(b);
-        }
-        return poolId(in_.ConsumeIntegralInRange<size_t>(0, 7) == 0 ? in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1)
-                                                                    : in_.ConsumeIntegralInRange<size_t>(0, 3));
-    }
-
-    std::string name() {
-        switch (in_.ConsumeIntegralInRange<int>(0, 15)) {
-        case 0:
-        case 1:
-            return "KVQ-" + in_.ConsumeRandomLengthString(20);
-        case 2:
-            // Long names; rare and at most 1 KiB, as they slow every check down (the 10 KiB
-            // ones go through the whole program in tests/reliability).
-            return std::string(in_.ConsumeIntegralInRange<size_t>(0, 1024), 'n');
-        case 3:
-            return "Desk\nLamp\r\t\x01\x7f";
-        default:
-            return in_.ConsumeRandomLengthString(40);  // any bytes: invalid UTF-8 too
-        }
-    }
-
-    Uuid service() {
-        switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0:
-            return brelo::listener::Ear::listenerBeacon();
-        case 1:
-            return brelo::listener::Ear::houseBrelo();
-        case 2:
-            return *Uuid::parse("180F");
-        default: {
-            Uuid::Bytes b{};
-            auto bytes = in_.ConsumeBytes<uint8_t>(16);
-            std::copy(bytes.begin(), bytes.end(), b.begin());
-            return Uuid(b);
-        }
-        }
-    }
-
-    Advertisement advertisement(const Uuid& id) {
-        Advertisement a;
-        a.identifier = id;
-        switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0:
-            a.rssi = in_.ConsumeIntegral<int64_t>();
-            break;
-        case 1:
-            a.rssi = in_.ConsumeIntegralInRange<int64_t>(-111, 1);
-            break;
-        default:
-            a.rssi = in_.ConsumeIntegralInRange<int64_t>(-109, -1);
-            break;
-        }
-        if (in_.ConsumeBool())
-            a.localName = name();
-        if (in_.ConsumeBool())
-            a.peripheralName = name();
-        if (in_.ConsumeBool())
-            a.manufacturerData = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 300));
-        if (in_.ConsumeBool()) {
-            a.serviceUuids.emplace();
-            const size_t n = in_.ConsumeIntegralInRange<size_t>(0, 5);
-            for (size_t i = 0; i < n; ++i)
-                a.serviceUuids->push_back(service());
-        }
-        if (in_.ConsumeBool())
-            a.txPowerLevel = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<int64_t>(-127, 20) : in_.ConsumeIntegral<int64_t>();
-        return a;
-    }
 
     void hear(const Advertisement& a) {
         model_.hear(a);
@@ -399,7 +226,7 @@ private:
             if (room_.empty())
                 check(!body.contains("room"), "empty room sent");
             else
-                check(body.at("room") == asSent(room_), "room");
+                check(body.at("room") == brelo::fuzz::asSent(room_), "room");
             const double sentAt = body.at("sent_at").get<double>();
             check(sentAt <= time_.now(), "sent_at after the present");
             const json& devices = body.at("devices");
@@ -417,22 +244,9 @@ private:
                     fail("replayed record out of order or changed", std::to_string(k));
 
             // Then this flush's own records: exactly what was heard.
-            const size_t fresh = devices.size() - replayed.size();
-            if (fresh > 0) {
+            if (devices.size() > replayed.size()) {
                 check(body.at("status") == "listening", "a flush that is not \"listening\"");
-                check(fresh == model_.batch.size(), "flush record count",
-                      std::to_string(fresh) + " sent, " + std::to_string(model_.batch.size()) + " heard");
-                for (size_t k = replayed.size(); k < devices.size(); ++k) {
-                    const json& rec = devices[k];
-                    auto id = Uuid::parse(rec.at("id").get<std::string>());
-                    check(id.has_value(), "record id");
-                    auto seen = model_.batch.find(*id);
-                    check(seen != model_.batch.end(), "a record for a device not heard");
-                    json want = model_.record(*id, seen->second, sentAt);
-                    if (rec != want)
-                        fail("flush record differs from what was heard", rec.dump() + "\n  expected " + want.dump());
-                }
-                model_.batch.clear();
+                checkFlushRecords(devices, replayed.size(), model_, sentAt);
             }
             outstanding_.emplace(i, std::vector<json>(devices.begin(), devices.end()));
             call.request.body.clear();  // keeps memory flat over long inputs
@@ -453,6 +267,7 @@ private:
     using FakeHttp = brelo::test::FakeHttpClient;
 
     FuzzedDataProvider& in_;
+    AdvertisementSource ads_{in_};
     std::string room_;
     brelo::test::ManualTime time_;
     brelo::test::FakeBluetoothPlatform bluetooth_;
