@@ -73,8 +73,11 @@ void RawServer::serve() {
         if (p[1].revents)
             return;
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
+        if (fd >= 0) {
+            ++accepted_;
             handle(fd);
+            ++closed_;
+        }
     }
 }
 

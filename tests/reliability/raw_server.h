@@ -23,6 +23,8 @@ public:
     void setMode(Mode mode) { mode_ = mode; }
     size_t resets() const { return resets_; }
     size_t answered() const { return answered_; }
+    // Every connection accepted so far is closed again (the server's side of it).
+    bool idle() const { return closed_ == accepted_; }
 
 private:
     void serve();
@@ -34,6 +36,8 @@ private:
     std::atomic<Mode> mode_;
     std::atomic<size_t> resets_{0};
     std::atomic<size_t> answered_{0};
+    std::atomic<size_t> accepted_{0};
+    std::atomic<size_t> closed_{0};
     std::thread thread_;
 };
 

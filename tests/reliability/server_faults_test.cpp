@@ -10,6 +10,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -305,6 +306,11 @@ TEST(ServerFaults, ManyUploadsLeaveFileDescriptorsAndMemoryWhereTheyWere) {
             if (!loop.runUntil([&] { return http.done == http.sent; }, 10s))
                 return false;
         }
+        // The server closes its end on its own thread, just after the answer reached us:
+        // its sockets are in this process too, so wait for them before counting.
+        for (const double until = monotonicS() + 10; !server.idle(); std::this_thread::sleep_for(1ms))
+            if (monotonicS() > until)
+                return false;
         return true;
     };
     ASSERT_TRUE(upload(100));  // connections, caches and the allocator settle
