@@ -11,41 +11,22 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <memory>
-#include <string>
-
 #include "app/log_writer.h"
-#include "body_validator.h"
-#include "fuzz/ear_model.h"
-#include "fuzz/fuzz_check.h"
-#include "listener/ear.h"
-#include "support/fake_bluetooth.h"
-#include "support/fake_http_client.h"
-#include "support/manual_time.h"
+#include "fuzz/ear_on_fakes.h"
 
 namespace {
 
-using brelo::fuzz::Advertisement;
 using brelo::fuzz::check;
-using brelo::fuzz::fail;
 using brelo::fuzz::json;
-using brelo::fuzz::kIdPool;
-using brelo::fuzz::poolId;
 
 constexpr int kMaxWindows = 2;
 constexpr int kMaxStepsPerWindow = 24;
 constexpr size_t kMaxBurst = 16;
 constexpr double kFlushIntervalS = 2.0;
 
-class Windows {
+class Windows : private brelo::fuzz::EarOnFakes {
 public:
-    explicit Windows(FuzzedDataProvider& in) : in_(in) {
-        room_ = in_.ConsumeBool() ? "" : in_.ConsumeRandomLengthString(24);
-        ear_ = std::make_unique<brelo::listener::Ear>(
-            "http://127.0.0.1:8791", "hall",
-            brelo::listener::EarEnvironment{
-                .bluetooth = bluetooth_, .timers = time_, .clock = time_, .http = http_, .room = room_});
-    }
+    explicit Windows(FuzzedDataProvider& in) : EarOnFakes(in) {}
 
     void run() {
         for (int w = 0; w < kMaxWindows && in_.remaining_bytes() > 0; ++w) {
@@ -62,16 +43,8 @@ private:
             case 0:
                 return;
             case 1: {
-                // Many devices at once, or one device many times.
-                Advertisement a = ads_.advertisement(ads_.pickId());
                 const size_t n = in_.ConsumeIntegralInRange<size_t>(1, kMaxBurst);
-                const size_t first = in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1);
-                const bool distinct = in_.ConsumeBool();
-                for (size_t i = 0; i < n; ++i) {
-                    if (distinct)
-                        a.identifier = poolId((first + i) % kIdPool);
-                    hear(a);
-                }
+                burst(n, in_.ConsumeBool());
                 break;
             }
             default:
@@ -81,11 +54,6 @@ private:
         }
     }
 
-    void hear(const Advertisement& a) {
-        model_.hear(a);
-        bluetooth_.centrals().at(0)->discover(a);
-    }
-
     // Lets the window end; every upload it makes is checked, then answered as a server would.
     void flush() {
         const size_t from = http_.calls.size();
@@ -93,16 +61,7 @@ private:
         time_.advance(kFlushIntervalS);
         size_t withDevices = 0;
         for (size_t i = from; i < http_.calls.size(); ++i) {
-            const auto& request = http_.calls[i].request;
-            brelo::sink::CheckedBody checked = brelo::sink::checkUploadText(request.body);
-            if (!checked.faults.empty())
-                fail("upload body refused by the server's checker", checked.faults.front().text());
-            const json& body = *checked.body;
-            check(body.at("node") == "hall", "node");
-            if (room_.empty())
-                check(!body.contains("room"), "empty room sent");
-            else
-                check(body.at("room") == brelo::fuzz::asSent(room_), "room");
+            const json body = checkedUploadBody(http_.calls[i].request.body);
             const json& devices = body.at("devices");
             if (!devices.empty()) {
                 ++withDevices;
@@ -115,17 +74,6 @@ private:
         check(ear_->batch.empty() && model_.batch.empty(), "window left after its flush");
         check(ear_->pending.empty(), "records waiting although every upload succeeded");
     }
-
-    using FakeHttp = brelo::test::FakeHttpClient;
-
-    FuzzedDataProvider& in_;
-    brelo::fuzz::AdvertisementSource ads_{in_};
-    std::string room_;
-    brelo::test::ManualTime time_;
-    brelo::test::FakeBluetoothPlatform bluetooth_;
-    FakeHttp http_;
-    brelo::fuzz::Model model_;
-    std::unique_ptr<brelo::listener::Ear> ear_;  // last: goes first
 };
 
 }  // namespace

@@ -26,40 +26,20 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "app/log_writer.h"
-#include "body_validator.h"
-#include "fuzz/ear_model.h"
-#include "fuzz/fuzz_check.h"
-#include "listener/ear.h"
-#include "support/fake_bluetooth.h"
-#include "support/fake_http_client.h"
-#include "support/manual_time.h"
+#include "fuzz/ear_on_fakes.h"
 
 namespace {
 
-using brelo::fuzz::Advertisement;
-using brelo::fuzz::AdvertisementSource;
 using brelo::fuzz::check;
 using brelo::fuzz::fail;
 using brelo::fuzz::json;
-using brelo::fuzz::kIdPool;
-using brelo::fuzz::Model;
-using brelo::fuzz::poolId;
-using brelo::fuzz::Uuid;
 
 constexpr size_t kPendingMax = 600;
 
-class Run {
+class Run : private brelo::fuzz::EarOnFakes {
 public:
-    explicit Run(FuzzedDataProvider& in) : in_(in) {
-        room_ = in_.ConsumeBool() ? "" : in_.ConsumeRandomLengthString(24);
-        ear_ = std::make_unique<brelo::listener::Ear>(
-            "http://127.0.0.1:8791", "hall",
-            brelo::listener::EarEnvironment{
-                .bluetooth = bluetooth_, .timers = time_, .clock = time_, .http = http_, .room = room_});
-    }
+    explicit Run(FuzzedDataProvider& in) : EarOnFakes(in) {}
 
     void step() {
         const int op = in_.ConsumeIntegralInRange<int>(0, 13);
@@ -157,23 +137,6 @@ private:
         }
     }
 
-    // Many reports: one device heard again and again, or many devices at once.
-    void burst(size_t n, bool distinct) {
-        Advertisement a = ads_.advertisement(ads_.pickId());
-        const size_t first = in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1);
-        for (size_t i = 0; i < n; ++i) {
-            if (distinct)
-                a.identifier = poolId((first + i) % kIdPool);
-            hear(a);
-        }
-    }
-
-
-    void hear(const Advertisement& a) {
-        model_.hear(a);
-        bluetooth_.centrals().at(0)->discover(a);
-    }
-
     brelo::reporting::HttpResult result() {
         switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
         case 0:
@@ -218,15 +181,7 @@ private:
             check(call.request.method == "POST" && call.request.pathSegment == "ble/ingest" &&
                       call.request.contentType == "application/json" && call.request.timeoutS == 5.0,
                   "request line");
-            brelo::sink::CheckedBody checked = brelo::sink::checkUploadText(call.request.body);
-            if (!checked.faults.empty())
-                fail("upload body refused by the server's checker", checked.faults.front().text());
-            const json& body = *checked.body;
-            check(body.at("node") == "hall", "node");
-            if (room_.empty())
-                check(!body.contains("room"), "empty room sent");
-            else
-                check(body.at("room") == brelo::fuzz::asSent(room_), "room");
+            const json body = checkedUploadBody(call.request.body);
             const double sentAt = body.at("sent_at").get<double>();
             check(sentAt <= time_.now(), "sent_at after the present");
             const json& devices = body.at("devices");
@@ -246,7 +201,7 @@ private:
             // Then this flush's own records: exactly what was heard.
             if (devices.size() > replayed.size()) {
                 check(body.at("status") == "listening", "a flush that is not \"listening\"");
-                checkFlushRecords(devices, replayed.size(), model_, sentAt);
+                brelo::fuzz::checkFlushRecords(devices, replayed.size(), model_, sentAt);
             }
             outstanding_.emplace(i, std::vector<json>(devices.begin(), devices.end()));
             call.request.body.clear();  // keeps memory flat over long inputs
@@ -264,18 +219,8 @@ private:
         }
     }
 
-    using FakeHttp = brelo::test::FakeHttpClient;
-
-    FuzzedDataProvider& in_;
-    AdvertisementSource ads_{in_};
-    std::string room_;
-    brelo::test::ManualTime time_;
-    brelo::test::FakeBluetoothPlatform bluetooth_;
-    FakeHttp http_;
-    Model model_;
     std::map<size_t, std::vector<json>> outstanding_;  // call index -> its records, until answered
     std::vector<json> pending_;                         // what the replay queue should hold
-    std::unique_ptr<brelo::listener::Ear> ear_;         // last: goes first
 };
 
 }  // namespace
