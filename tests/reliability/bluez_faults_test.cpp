@@ -29,11 +29,6 @@ using json = nlohmann::json;
 constexpr double kBackOnAirS = 1.0;
 constexpr double kBackoffBoundS = 30.0 + 5.0;
 
-size_t countStatus(const std::vector<json>& uploads, const std::string& status) {
-    return static_cast<size_t>(std::count_if(uploads.begin(), uploads.end(),
-                                             [&](const json& b) { return b.value("status", "") == status; }));
-}
-
 class BluezFaults : public ProgramOnFakeBluez {
 protected:
     void SetUp() override {
@@ -161,13 +156,7 @@ TEST_F(BluezFaults, AdapterRemovedAndAddedAndASecondAdapterTakingOver) {
     auto second = act("adapter add hci1", "adapter added hci1");
     ASSERT_TRUE(second);
     ASSERT_TRUE(act("advert hci0 C0:FF:EE:00:00:01 rssi=-55 name=Desk", "advert C0:FF:EE:00:00:01"));
-    ASSERT_TRUE(waitForUploads([](const auto& uploads) {
-        for (const auto& body : uploads)
-            for (const auto& record : body.value("devices", json::array()))
-                if (record.value("name", "") == "Desk")
-                    return true;
-        return false;
-    }));
+    ASSERT_TRUE(waitForUploads([](const auto& uploads) { return !recordsNamed(uploads, "Desk").empty(); }));
     EXPECT_FALSE(backOnAir(*second, 0ms, "adapter=hci1")) << "the node moved to an adapter while its own was fine";
 
     // The one in use goes: the other is taken at once, without passing through "unsupported".

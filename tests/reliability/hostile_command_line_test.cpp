@@ -172,13 +172,7 @@ TEST_P(HostileNodeNameOnBluez, BeaconIsOnOrRefusedAndTheNodeListensOn) {
         EXPECT_TRUE(waitForLog(node, " refused: ")) << testing::PrintToString(node.lines());
     }
     ASSERT_TRUE(fake_->run("advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
-    ASSERT_TRUE(waitForUploads([](const auto& uploads) {
-        for (const auto& body : uploads)
-            for (const auto& record : body.value("devices", json::array()))
-                if (record.value("name", "") == "Desk")
-                    return true;
-        return false;
-    }));
+    ASSERT_TRUE(waitForUploads([](const auto& uploads) { return !recordsNamed(uploads, "Desk").empty(); }));
     for (const auto& request : server_->received()) {
         auto checked = sink::checkUploadText(request.body);
         EXPECT_TRUE(checked.faults.empty()) << checked.faults.front().text();

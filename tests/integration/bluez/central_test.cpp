@@ -17,23 +17,10 @@ using json = nlohmann::json;
 
 using CentralOnFakeBluez = test::ProgramOnFakeBluez;
 
-bool anyStatus(const std::vector<json>& uploads, const std::string& status) {
-    return std::any_of(uploads.begin(), uploads.end(), [&](const json& b) { return b.value("status", "") == status; });
-}
+using test::countStatus;
+using test::recordsNamed;
 
-size_t countStatus(const std::vector<json>& uploads, const std::string& status) {
-    return static_cast<size_t>(
-        std::count_if(uploads.begin(), uploads.end(), [&](const json& b) { return b.value("status", "") == status; }));
-}
-
-std::vector<json> recordsNamed(const std::vector<json>& uploads, const std::string& name) {
-    std::vector<json> out;
-    for (auto& body : uploads)
-        for (auto& record : body.value("devices", json::array()))
-            if (record.value("name", "") == name)
-                out.push_back(record);
-    return out;
-}
+bool anyStatus(const std::vector<json>& uploads, const std::string& status) { return countStatus(uploads, status) > 0; }
 
 int64_t packets(const std::vector<json>& records) {
     int64_t n = 0;

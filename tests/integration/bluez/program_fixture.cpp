@@ -1,5 +1,6 @@
 #include "program_fixture.h"
 
+#include <algorithm>
 #include <time.h>
 
 namespace brelo::test {
@@ -64,6 +65,21 @@ bool ProgramOnFakeBluez::waitForUploads(const std::function<bool(const std::vect
 bool ProgramOnFakeBluez::waitForLog(ChildProcess& node, const std::string& text, size_t n,
                                     std::chrono::milliseconds timeout) {
     return node.waitFor([&](const auto&) { return node.countLines(text) >= n; }, timeout);
+}
+
+std::vector<nlohmann::json> recordsNamed(const std::vector<nlohmann::json>& uploads, const std::string& name) {
+    std::vector<nlohmann::json> out;
+    for (const auto& body : uploads)
+        for (const auto& record : body.value("devices", nlohmann::json::array()))
+            if (record.value("name", "") == name)
+                out.push_back(record);
+    return out;
+}
+
+size_t countStatus(const std::vector<nlohmann::json>& uploads, const std::string& status) {
+    return static_cast<size_t>(std::count_if(uploads.begin(), uploads.end(), [&](const nlohmann::json& b) {
+        return b.value("status", "") == status;
+    }));
 }
 
 }  // namespace brelo::test

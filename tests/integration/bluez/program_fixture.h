@@ -46,4 +46,9 @@ public:
     std::vector<std::unique_ptr<ChildProcess>> nodes_;
 };
 
+// The device records named `name` in these uploads.
+std::vector<nlohmann::json> recordsNamed(const std::vector<nlohmann::json>& uploads, const std::string& name);
+// How many of these uploads carry this status word.
+size_t countStatus(const std::vector<nlohmann::json>& uploads, const std::string& status);
+
 }  // namespace brelo::test
