@@ -26,4 +26,15 @@ std::optional<double> AnswerPolicy::windowLeft(Clock::time_point now) const {
     return std::chrono::duration<double>(window_->until - now).count();
 }
 
+std::optional<double> parseSeconds(const std::string& text) {
+    try {
+        size_t used = 0;
+        double s = std::stod(text, &used);
+        if (used == text.size() && s >= 0 && s < 1e7)
+            return s;
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
 }  // namespace brelo::sink

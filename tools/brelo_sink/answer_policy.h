@@ -46,4 +46,8 @@ private:
     std::optional<Window> window_;
 };
 
+// A length of time as the sink's options and control requests give it: plain decimal
+// seconds, from 0 up to (not including) 10 million; nothing for any other text.
+std::optional<double> parseSeconds(const std::string& text);
+
 }  // namespace brelo::sink

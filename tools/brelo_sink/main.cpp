@@ -19,6 +19,7 @@
 
 namespace {
 
+using brelo::sink::parseSeconds;
 using brelo::sink::SinkServer;
 
 const char* const kUsage =
@@ -59,13 +60,8 @@ struct CommandLine {
 }
 
 double seconds(const std::string& option, const std::string& text) {
-    try {
-        size_t used = 0;
-        double s = std::stod(text, &used);
-        if (used == text.size() && s >= 0 && s < 1e7)
-            return s;
-    } catch (...) {
-    }
+    if (auto s = parseSeconds(text))
+        return *s;
     usage(option + " wants a number of seconds, not \"" + text + "\"");
 }
 

@@ -78,17 +78,6 @@ std::optional<int> parseStatus(const std::string& text) {
     return std::nullopt;
 }
 
-std::optional<double> parseSeconds(const std::string& text) {
-    try {
-        size_t used = 0;
-        double s = std::stod(text, &used);
-        if (used == text.size() && s >= 0 && s < 1e7)
-            return s;
-    } catch (...) {
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 void say(const std::string& message) { writeAll(STDOUT_FILENO, formatLogLine(std::time(nullptr), "sink " + message)); }
