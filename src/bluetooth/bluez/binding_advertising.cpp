@@ -1,0 +1,128 @@
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "bluetooth/bluez/bluez_binding.h"
+
+namespace brelo::bluetooth::bluez {
+
+// ---------------------------------------------------------------------------------------
+// Advertising
+
+bool BluezBinding::advertisingPossible() const {
+    return bus_ && !owner_.empty() && objectsKnown_ && currentAdapter() && cache_.hasAdvertisingManager(adapterPath_);
+}
+
+void BluezBinding::requestAdvertising(BluezPeripheral& peripheral, const AdvertisingData& data) {
+    peripheral.wanted = true;
+    peripheral.hold = false;
+    peripheral.quiet = false;
+    peripheral.object.setData(data);
+    advertise(peripheral);
+}
+
+// Unregister first (BlueZ may still hold our path from before a power cycle), then register.
+void BluezBinding::advertise(BluezPeripheral& p) {
+    if (!advertisingPossible())
+        return;  // still wanted: taken up when the adapter is back
+    if (p.call) {
+        p.again = true;
+        return;
+    }
+    if (p.object.exportOn(bus_.get()) < 0)
+        return;
+    p.registered = false;
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), adapterPath_.c_str(),
+                                     kAdvertisingManagerInterface, "UnregisterAdvertisement", &onUnregistered, &p, "o",
+                                     p.object.path().c_str());
+    if (r >= 0)
+        p.call.reset(slot);
+}
+
+int BluezBinding::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
+    auto& p = *static_cast<BluezPeripheral*>(userdata);
+    BluezBinding& self = p.binding();
+    try {
+        p.call.reset();
+        if (!sd_bus_is_open(self.bus_.get()))
+            return 0;  // the connection is going; a new one starts over
+        // DoesNotExist is the usual answer; any other one is no reason not to try registering.
+        sd_bus_message* raw = nullptr;
+        int r = sd_bus_message_new_method_call(self.bus_.get(), &raw, self.owner_.c_str(), self.adapterPath_.c_str(),
+                                               kAdvertisingManagerInterface, "RegisterAdvertisement");
+        if (r < 0)
+            return 0;
+        MessagePtr m(raw);
+        r = sd_bus_message_append(m.get(), "oa{sv}", p.object.path().c_str(), 0);
+        sd_bus_slot* slot = nullptr;
+        // BlueZ reads our object back over this same connection before it answers, which is
+        // why this call must never block the loop.
+        if (r >= 0)
+            r = sd_bus_call_async(self.bus_.get(), &slot, m.get(), &onRegistered, &p, 0);
+        if (r >= 0)
+            p.call.reset(slot);
+    } catch (...) {
+    }
+    return 0;
+}
+
+int BluezBinding::onRegistered(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto& p = *static_cast<BluezPeripheral*>(userdata);
+    BluezBinding& self = p.binding();
+    try {
+        p.call.reset();
+        if (!sd_bus_is_open(self.bus_.get()))
+            return 0;  // no answer from BlueZ, only the end of the connection
+        const sd_bus_error* e = replyError(m);
+        std::optional<std::string> error;
+        bool deniedNow = false;
+        if (e) {
+            error = (e->message && *e->message) ? e->message : (e->name ? e->name : "refused");
+            // BlueZ's NotPermitted here means "Maximum advertisements reached", not a refusal of access.
+            deniedNow = isError(e, kAccessDenied);
+            // Asked again only by the next request, unless access comes back (see retry).
+            p.hold = !deniedNow;
+        } else {
+            p.registered = true;
+        }
+        bool report = !(e && p.quiet);
+        p.quiet = false;
+        if (std::exchange(p.again, false))
+            self.advertise(p);
+        // The outcome goes last: the delegate may drop its manager, p included.
+        if (report)
+            p.delegate.peripheralManagerDidStartAdvertising(p, error);
+        if (deniedNow)
+            self.refused(kAdvertisingAccess);
+        else if (!e)
+            self.accepted(kAdvertisingAccess);
+    } catch (...) {
+    }
+    return 0;
+}
+
+void BluezBinding::resumeAdvertising() {
+    if (!advertisingPossible())
+        return;
+    std::optional<ManagerState> central = centralState();
+    if (!central || peripheralState(*central) != kStatePoweredOn)
+        return;
+    for (BluezPeripheral* p : peripherals_)
+        if (p->wanted && !p->registered && !p->hold && !p->call)
+            advertise(*p);
+}
+
+void BluezBinding::dropRegistration(BluezPeripheral& p) {
+    p.call.reset();
+    p.registered = false;
+    p.hold = false;
+    p.again = false;
+    p.quiet = false;
+}
+
+void BluezBinding::released(BluezPeripheral& p) {
+    p.registered = false;
+    p.hold = true;
+}
+}  // namespace brelo::bluetooth::bluez

@@ -1,0 +1,226 @@
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "bluetooth/bluez/bluez_binding.h"
+
+namespace brelo::bluetooth::bluez {
+namespace {
+
+// Lowest RSSI BlueZ accepts in a discovery filter: a filter that lets everything through,
+// set only because with it BlueZ reports every advertisement's RSSI rather than steps of 8 dBm.
+constexpr int16_t kFilterRssi = -127;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Discovery
+
+bool BluezBinding::scanWanted() const {
+    return std::any_of(centrals_.begin(), centrals_.end(), [](const BluezCentral* c) { return c->scanning; });
+}
+
+bool BluezBinding::discoveryPossible() const {
+    const AdapterProperties* adapter = currentAdapter();
+    return bus_ && !owner_.empty() && objectsKnown_ && adapter && adapter->powered.value_or(false);
+}
+
+void BluezBinding::requestScan(BluezCentral& central, const std::optional<std::vector<Uuid>>& services) {
+    central.scanning = true;
+    central.services = services.value_or(std::vector<Uuid>{});
+    ensureDiscovery(true);
+}
+
+// requested: a scan request or a restart, which sets the filter and starts discovery even
+// when it is already running (the filter may have changed; InProgress is harmless).
+// Otherwise discovery is only started when it is not running and no retry is pending.
+void BluezBinding::ensureDiscovery(bool requested) {
+    if (!scanWanted() || !discoveryPossible())
+        return;
+    if (discoveryCall_) {
+        discoveryAgain_ = discoveryAgain_ || requested;
+        return;
+    }
+    bool retryPending = discoveryAlarm_.armed() || ((denied_ & kDiscoveryAccess) && retryAlarm_.armed());
+    if (!requested && (discoveryActive_ || retryPending))
+        return;
+    discoveryAlarm_.cancel();
+    sendDiscoveryFilter();
+}
+
+void BluezBinding::sendDiscoveryFilter() {
+    // UUIDs only when every scan asked for services: BlueZ would drop everything else.
+    std::vector<Uuid> uuids;
+    bool filterUuids = true;
+    for (const BluezCentral* c : centrals_) {
+        if (!c->scanning)
+            continue;
+        if (c->services.empty()) {
+            filterUuids = false;
+            break;
+        }
+        for (const Uuid& u : c->services)
+            if (std::find(uuids.begin(), uuids.end(), u) == uuids.end())
+                uuids.push_back(u);
+    }
+
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus_.get(), &raw, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
+                                           "SetDiscoveryFilter");
+    if (r < 0)
+        return;
+    MessagePtr m(raw);
+    r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_ARRAY, "{sv}");
+    // RSSI must be a 16-bit integer: BlueZ refuses the filter otherwise.
+    if (r >= 0)
+        r = sd_bus_message_append(m.get(), "{sv}", "Transport", "s", "le");
+    if (r >= 0)
+        r = sd_bus_message_append(m.get(), "{sv}", "DuplicateData", "b", 1);
+    if (r >= 0)
+        r = sd_bus_message_append(m.get(), "{sv}", "RSSI", "n", kFilterRssi);
+    if (r >= 0 && filterUuids && !uuids.empty()) {
+        r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_DICT_ENTRY, "sv");
+        if (r >= 0)
+            r = sd_bus_message_append(m.get(), "s", "UUIDs");
+        if (r >= 0)
+            r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_VARIANT, "as");
+        if (r >= 0)
+            r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_ARRAY, "s");
+        for (const Uuid& u : uuids)
+            if (r >= 0)
+                r = sd_bus_message_append(m.get(), "s", u.canonical().c_str());
+        for (int i = 0; i < 3 && r >= 0; ++i)
+            r = sd_bus_message_close_container(m.get());
+    }
+    if (r >= 0)
+        r = sd_bus_message_close_container(m.get());
+    sd_bus_slot* slot = nullptr;
+    if (r >= 0)
+        r = sd_bus_call_async(bus_.get(), &slot, m.get(), &onDiscoveryFilter, this, 0);
+    if (r < 0) {
+        discoveryAlarm_.arm(nextBackoff(discoveryBackoffS_));
+        return;
+    }
+    discoveryCall_.reset(slot);
+}
+
+int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        self->discoveryCall_.reset();
+        const sd_bus_error* e = replyError(m);
+        if (isAccessRefusal(e)) {
+            self->discoveryAgain_ = false;
+            self->refused(kDiscoveryAccess);
+            return 0;
+        }
+        if (isError(e, kNotReady)) {
+            // The adapter is off: its power-on brings a new request. If it only seemed on to
+            // us (Powered not yet signalled), try again shortly.
+            self->discoveryAgain_ = false;
+            self->retryDiscoveryIfPossible();
+            return 0;
+        }
+        // Any other refusal of the filter still leaves discovery worth starting: without the
+        // filter BlueZ reports fewer advertisements, but it reports them.
+        sd_bus_slot* slot = nullptr;
+        int r = sd_bus_call_method_async(self->bus_.get(), &slot, self->owner_.c_str(), self->adapterPath_.c_str(),
+                                         kAdapterInterface, "StartDiscovery", &onStartDiscovery, self, "");
+        if (r < 0) {
+            self->discoveryAlarm_.arm(self->nextBackoff(self->discoveryBackoffS_));
+            return 0;
+        }
+        self->discoveryCall_.reset(slot);
+    } catch (...) {
+    }
+    return 0;
+}
+
+int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        self->discoveryCall_.reset();
+        const sd_bus_error* e = replyError(m);
+        if (!e || isError(e, kInProgress)) {
+            if (!self->discoveryActive_) {
+                self->discoveryActive_ = true;
+                self->heard_ = false;
+            }
+            self->accepted(kDiscoveryAccess);
+        } else if (isAccessRefusal(e)) {
+            self->discoveryAgain_ = false;
+            self->refused(kDiscoveryAccess);
+            return 0;
+        } else if (isError(e, kNotReady)) {
+            self->discoveryAgain_ = false;
+            self->retryDiscoveryIfPossible();
+            return 0;
+        } else {
+            self->discoveryAgain_ = false;
+            self->discoveryAlarm_.arm(self->nextBackoff(self->discoveryBackoffS_));
+            return 0;
+        }
+        if (std::exchange(self->discoveryAgain_, false))
+            self->ensureDiscovery(true);
+    } catch (...) {
+    }
+    return 0;
+}
+
+void BluezBinding::retryDiscoveryIfPossible() {
+    if (scanWanted() && discoveryPossible())
+        discoveryAlarm_.arm(std::max(nextBackoff(discoveryBackoffS_), options_.backoffFirstS));
+}
+
+// Discovering fell on the adapter in use while we wanted it: start again, at once the
+// first time and with a growing delay if it keeps falling without anything heard.
+void BluezBinding::discoveryStopped() {
+    discoveryActive_ = false;
+    if (!scanWanted() || discoveryCall_)
+        return;
+    double delay = nextBackoff(discoveryBackoffS_);
+    if (delay <= 0)
+        ensureDiscovery(true);
+    else
+        discoveryAlarm_.arm(delay);
+}
+
+// Some controllers stop reporting while BlueZ still shows Discovering; only a real stop
+// and start brings them back (starting again alone answers InProgress and changes nothing).
+void BluezBinding::checkStall() {
+    if (!discoveryActive_ || !heard_ || discoveryCall_ || !scanWanted() || !discoveryPossible())
+        return;
+    if (loop_.monotonicNow() - lastHeardS_ < options_.stallS)
+        return;
+    heard_ = false;
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
+                                     "StopDiscovery", &onStopDiscovery, this, "");
+    if (r >= 0)
+        discoveryCall_.reset(slot);
+}
+
+int BluezBinding::onStopDiscovery(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        self->discoveryCall_.reset();
+        // Whatever the answer, the filter goes first: stopping dropped it.
+        self->discoveryActive_ = false;
+        self->discoveryAgain_ = false;
+        self->ensureDiscovery(true);
+    } catch (...) {
+    }
+    return 0;
+}
+
+void BluezBinding::resetDiscovery() {
+    discoveryCall_.reset();
+    discoveryAlarm_.cancel();
+    discoveryActive_ = false;
+    discoveryAgain_ = false;
+    discoveryBackoffS_ = 0;
+    heard_ = false;
+}
+
+}  // namespace brelo::bluetooth::bluez

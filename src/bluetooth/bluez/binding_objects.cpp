@@ -1,0 +1,264 @@
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bluetooth/bluez/bluez_binding.h"
+
+namespace brelo::bluetooth::bluez {
+namespace {
+
+
+bool isBelow(std::string_view path, std::string_view parent) {
+    return !parent.empty() && path.size() > parent.size() + 1 && path.substr(0, parent.size()) == parent &&
+           path[parent.size()] == '/';
+}
+
+}  // namespace
+
+void BluezBinding::fetchObjects() {
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), "/", kObjectManager, "GetManagedObjects",
+                                     &onObjects, this, "");
+    if (r < 0) {
+        retryAlarm_.arm(nextBackoff(retryBackoffS_));
+        return;
+    }
+    objectsCall_.reset(slot);
+}
+
+int BluezBinding::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        self->objectsCall_.reset();
+        const sd_bus_error* e = replyError(m);
+        if (isAccessRefusal(e)) {
+            self->refused(kObjectsAccess);
+            return 0;
+        }
+        if (e || self->cache_.load(m) < 0) {
+            self->cache_.clear();
+            self->retryAlarm_.arm(self->nextBackoff(self->retryBackoffS_));
+            return 0;
+        }
+        self->objectsKnown_ = true;
+        self->retryBackoffS_ = self->options_.backoffFirstS;
+        self->selectAdapter();
+        self->accepted(kObjectsAccess);
+        self->update();
+    } catch (...) {
+    }
+    return 0;
+}
+
+bool BluezBinding::fromBluez(sd_bus_message* m) const {
+    const char* sender = sd_bus_message_get_sender(m);
+    return sender && isBluez(sender);
+}
+
+int BluezBinding::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        if (!self->fromBluez(m))
+            return 0;
+        CacheChange change;
+        // A malformed message still applies what was read before the fault.
+        self->cache_.interfacesAdded(m, change);
+        self->apply(change);
+    } catch (...) {
+    }
+    return 0;
+}
+
+int BluezBinding::onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        if (!self->fromBluez(m))
+            return 0;
+        CacheChange change;
+        self->cache_.interfacesRemoved(m, change);
+        self->apply(change);
+    } catch (...) {
+    }
+    return 0;
+}
+
+int BluezBinding::onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    auto* self = static_cast<BluezBinding*>(userdata);
+    try {
+        if (!self->fromBluez(m))
+            return 0;
+        CacheChange change;
+        self->cache_.propertiesChanged(m, change);
+        self->apply(change);
+    } catch (...) {
+    }
+    return 0;
+}
+
+void BluezBinding::apply(const CacheChange& change) {
+    // The device pointer is only good until the cache changes again, so it goes first.
+    if (change.device)
+        deliver(change.devicePath, *change.device);
+    if (change.adapters) {
+        selectAdapter();
+        update();
+    }
+    if (change.discoveringStopped && change.discoveringAdapter == adapterPath_)
+        discoveryStopped();
+}
+
+void BluezBinding::selectAdapter() {
+    std::string next = adapterPath_;
+    if (next.empty() || !cache_.adapter(next))
+        next = cache_.adapters().empty() ? std::string() : cache_.adapters().begin()->first;
+    if (next == adapterPath_)
+        return;
+    adapterPath_ = std::move(next);
+    // Nothing set up on the old adapter carries over.
+    resetDiscovery();
+    for (BluezPeripheral* p : peripherals_)
+        dropRegistration(*p);
+}
+
+const AdapterProperties* BluezBinding::currentAdapter() const {
+    return adapterPath_.empty() ? nullptr : cache_.adapter(adapterPath_);
+}
+
+// ---------------------------------------------------------------------------------------
+// Refusals and retries
+
+void BluezBinding::refused(Access what) {
+    retryAlarm_.arm(nextBackoff(retryBackoffS_));
+    unsigned before = denied_;
+    denied_ |= what;
+    if (!before)
+        update();
+}
+
+void BluezBinding::accepted(Access what) {
+    if (!(denied_ & what))
+        return;
+    denied_ &= ~static_cast<unsigned>(what);
+    if (!denied_) {
+        retryBackoffS_ = options_.backoffFirstS;
+        retryAlarm_.cancel();
+        update();
+    }
+}
+
+// After a refusal or a failed call: ask again for whatever is still missing.
+void BluezBinding::retry() {
+    if (!bus_ || owner_.empty())
+        return;
+    if (!objectsKnown_) {
+        if (!objectsCall_)
+            fetchObjects();
+        return;
+    }
+    if (!discoveryActive_)
+        ensureDiscovery(true);
+    // Registrations refused for access are tried again too, but quietly: the refusal was
+    // reported already, and the unauthorized state says the rest.
+    if (denied_ & kAdvertisingAccess) {
+        for (BluezPeripheral* p : peripherals_) {
+            if (p->wanted && !p->registered && !p->hold && !p->call) {
+                p->quiet = true;
+                advertise(*p);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// States
+
+std::optional<ManagerState> BluezBinding::centralState() const {
+    if (!bus_)
+        return kStateResetting;
+    if (!ownerKnown_)
+        return reconnecting_ ? std::optional<ManagerState>(kStateResetting) : std::nullopt;
+    if (owner_.empty())
+        return hadOwner_ ? kStateResetting : kStateUnsupported;
+    if (denied_)
+        return kStateUnauthorized;
+    if (!objectsKnown_)
+        return std::nullopt;  // BlueZ has not answered yet: what was reported stands
+    const AdapterProperties* adapter = currentAdapter();
+    if (!adapter)
+        return kStateUnsupported;
+    return adapter->powered.value_or(false) ? kStatePoweredOn : kStatePoweredOff;
+}
+
+ManagerState BluezBinding::peripheralState(ManagerState central) const {
+    if ((central == kStatePoweredOn || central == kStatePoweredOff) && !cache_.hasAdvertisingManager(adapterPath_))
+        return kStateUnsupported;
+    return central;
+}
+
+// After anything that can change a state: power-off ends scan requests, states are
+// reported, and discovery and advertising are resumed where they are wanted.
+void BluezBinding::update() {
+    if (const AdapterProperties* adapter = currentAdapter(); adapter && !adapter->powered.value_or(false)) {
+        for (BluezCentral* c : centrals_)
+            c->scanning = false;
+        discoveryActive_ = false;
+    }
+    publishStates();
+    ensureDiscovery(false);
+    resumeAdvertising();
+}
+
+void BluezBinding::publishStates() {
+    std::optional<ManagerState> central = centralState();
+    if (!central)
+        return;
+    ManagerState peripheral = peripheralState(*central);
+    // A delegate may scan, advertise, or make or drop managers from inside its report, so
+    // the list is searched again after each one.
+    for (;;) {
+        auto it = std::find_if(centrals_.begin(), centrals_.end(), [&](const BluezCentral* c) {
+            return !c->fresh && (!c->reported || c->state_ != *central);
+        });
+        if (it == centrals_.end())
+            break;
+        BluezCentral& c = **it;
+        c.reported = true;
+        c.state_ = *central;
+        c.delegate.centralManagerDidUpdateState(c);
+    }
+    for (;;) {
+        auto it = std::find_if(peripherals_.begin(), peripherals_.end(), [&](const BluezPeripheral* p) {
+            return !p->fresh && (!p->reported || p->state_ != peripheral);
+        });
+        if (it == peripherals_.end())
+            break;
+        BluezPeripheral& p = **it;
+        p.reported = true;
+        p.state_ = peripheral;
+        p.delegate.peripheralManagerDidUpdateState(p);
+    }
+}
+
+
+// ---------------------------------------------------------------------------------------
+// Reports
+
+void BluezBinding::deliver(std::string_view path, DeviceProperties& device) {
+    if (!isBelow(path, adapterPath_) || !device.identifier || !device.rssi)
+        return;
+    heard_ = true;
+    lastHeardS_ = loop_.monotonicNow();
+    discoveryBackoffS_ = 0;
+    // Exactly one manager takes each advertisement, so a device is not counted twice.
+    for (BluezCentral* c : centrals_) {
+        if (!c->scanning || !c->accepts(device.advertisement.serviceUuids))
+            continue;
+        device.advertisement.identifier = *device.identifier;
+        device.advertisement.rssi = *device.rssi;
+        c->delegate.centralManagerDidDiscover(*c, device.advertisement);
+        return;
+    }
+}
+
+}  // namespace brelo::bluetooth::bluez
