@@ -156,7 +156,10 @@ void BM_EncodeBody(benchmark::State& state) {
     reporting::JsonText out(written.text);
     for (auto& [id, seen] : node.ear.batch) {
         if (replayed.size() < kReplayed) {
-            replayed.push_back(reporting::deviceRecord(id, seen, node.clock.t - 30.0));
+            std::string text;
+            reporting::JsonText record(text);
+            reporting::writeDeviceRecord(record, id, seen, node.clock.t - 30.0);
+            replayed.push_back(listener::DeviceRecord::parse(text));
         } else {
             if (!written.empty())
                 out.raw(',');

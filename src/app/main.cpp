@@ -5,7 +5,7 @@
 
 #include <curl/curl.h>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "app/settings.h"
 #include "beacon/beacon.h"
 #include "bluetooth/bluez/bluez_platform.h"

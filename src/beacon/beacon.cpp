@@ -3,7 +3,7 @@
 #include <unigbrk.h>
 #include <vector>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "listener/ear.h"
 
 namespace brelo::beacon {

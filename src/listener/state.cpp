@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "listener/ear.h"
 
 namespace brelo::listener {

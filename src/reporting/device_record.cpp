@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <utility>
 
 namespace brelo::reporting {
 namespace {
@@ -29,48 +28,6 @@ void writeCanonical(JsonText& out, const bluetooth::Uuid& id) {
 }
 
 }  // namespace
-
-listener::DeviceRecord deviceRecord(const bluetooth::Uuid& id, listener::Seen seen, double ts) {
-    using Json = listener::DeviceRecord;
-
-    auto& s = seen.rssi;
-    std::sort(s.begin(), s.end());
-    const size_t n = s.size();
-
-    Json record = Json::object();
-    auto& o = record.get_ref<Json::object_t&>();
-    // Keys go in in their sorted order with the end as the hint, so no insertion searches
-    // the map. The flush builds one record per device every 2 seconds.
-    auto put = [&o](const char* key, auto&& value) {
-        o.emplace_hint(o.end(), key, std::forward<decltype(value)>(value));
-    };
-    if (seen.company)
-        put("company", *seen.company);
-    put("id", id.canonical());
-    if (seen.listener && seen.name.starts_with(kListenerPrefix))
-        put("listener", seen.name.substr(kListenerPrefix.size()));
-    put("max", s[n - 1]);
-    if (!seen.mfg.empty())
-        put("mfg", std::move(seen.mfg));
-    put("min", s[0]);
-    put("name", std::move(seen.name));
-    put("p75", s[std::min(3 * n / 4, n - 1)]);
-    put("packets", static_cast<int64_t>(n));
-    put("prefix", std::move(seen.prefix));
-    put("rssi", s[n / 2]);
-
-    Json::array_t services;
-    services.reserve(seen.services.size());
-    for (auto& service : seen.services)
-        services.emplace_back(std::move(service));
-    put("services", std::move(services));
-
-    // Always a floating-point number, even if the clock ever lands on a whole second.
-    put("ts", Json(static_cast<Json::number_float_t>(ts)));
-    if (seen.tx)
-        put("tx", *seen.tx);
-    return record;
-}
 
 void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen& seen, double ts) {
     auto& s = seen.rssi;

@@ -7,14 +7,10 @@
 
 namespace brelo::reporting {
 
-// One peripheral over one flush window, as the server receives it. Takes the sighting by
-// value: its readings are sorted in place and its texts moved into the record. The sighting
-// must hold at least one reading. `ts` is the flush time, seconds since 1970.
-listener::DeviceRecord deviceRecord(const bluetooth::Uuid& id, listener::Seen seen, double ts);
-
-// The same record written straight as JSON text: exactly the text that writing
-// deviceRecord(id, seen, ts) with JsonText gives, without building the object. Sorts the
-// sighting's readings in place; the sighting must hold at least one reading.
+// One peripheral over one flush window, as the server receives it, written straight as JSON
+// text with its keys sorted (the order nlohmann writes an object's keys). Sorts the
+// sighting's readings in place; the sighting must hold at least one reading. `ts` is the
+// flush time, seconds since 1970.
 void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen& seen, double ts);
 
 }  // namespace brelo::reporting

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "listener/ear.h"
 #include "reporting/upload_body.h"
 

@@ -11,7 +11,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "fuzz/ear_on_fakes.h"
 
 namespace {

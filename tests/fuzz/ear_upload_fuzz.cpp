@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "fuzz/ear_on_fakes.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "listener/ear.h"
 #include "support/fake_bluetooth.h"
 #include "support/fake_http_client.h"

@@ -10,7 +10,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "body_validator.h"
 #include "printable.h"
 

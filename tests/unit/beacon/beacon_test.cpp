@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unigbrk.h>
 
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 #include "listener/ear.h"
 
 namespace brelo::beacon {

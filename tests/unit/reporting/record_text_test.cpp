@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "reporting/device_record.h"
 #include "reporting/json_text.h"
 #include "support/ear_harness.h"
 
@@ -63,30 +62,6 @@ TEST(JsonText, RepeatedFloatsKeepTheirOwnDigits) {
         writer.raw(' ');
     }
     EXPECT_EQ(out, "1.5 1.5 -0.0 0.0 2.0 1.5 ");
-}
-
-TEST(DeviceRecordText, SameTextAsTheRecordObject) {
-    const bluetooth::Uuid id = testId(42);
-    // listener, name, company, services, prefix, rssi, mfg, tx
-    const std::vector<listener::Seen> sightings = {
-        {false, "", std::nullopt, {}, "", {-67}, "", std::nullopt},
-        {true, "KVQ-kitchen", 0, {"7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8"}, "", {-60, -80, -75, -70}, "0000", -8},
-        {true, "KVQ-", 76, {"180F", "FEAA", "180F"}, "1005", {-1, -109, -50}, "4c00100501", 127},
-        {false, "KVQ-hall", std::nullopt, {}, "", {-40, -40}, "", std::nullopt},
-        {true, "desk", std::nullopt, {}, "", {-30}, "", std::nullopt},
-        {false, std::string("\"quoted\" \\ \n \xff\xfe K\u00fcche"), std::nullopt, {std::string("odd\x01")}, "ab",
-         {-10, -20, -30, -40, -50, -60, -70, -80}, "", std::nullopt},
-    };
-    for (const double ts : {1.7e9, 1700000000.123456}) {
-        for (const auto& seen : sightings) {
-            listener::Seen copy = seen;
-            std::string text;
-            reporting::JsonText writer(text);
-            reporting::writeDeviceRecord(writer, id, copy, ts);
-            const Json record = reporting::deviceRecord(id, seen, ts);
-            EXPECT_EQ(text, reporting::dumpReplacing(record)) << seen.name;
-        }
-    }
 }
 
 // A record that failed to go out is kept as an object equal to what was sent, and goes out

@@ -1,4 +1,4 @@
-#include "app/log_writer.h"
+#include "runtime/log_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
