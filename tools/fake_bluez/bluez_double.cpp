@@ -6,6 +6,8 @@
 #include <random>
 #include <system_error>
 
+#include "direct_messages.h"
+
 namespace brelo::fakebluez {
 namespace {
 
@@ -265,6 +267,8 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
         say(line.rest(1));
         return {};
     }
+    if (auto outcome = directCommand(env_.bus, out_, line))
+        return *outcome;
     if (command == "quit") {
         line.expectWords(1, 1, "quit");
         return {Outcome::Next::Quit, 0};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 
 #include "program_fixture.h"
@@ -172,13 +173,25 @@ TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) 
     ASSERT_TRUE(fake_->waitForLine("discovery start")) << testing::PrintToString(node.lines());
     ASSERT_TRUE(heard(*this, *fake_, "Desk", 1, "advert C0:FF:EE:00:00:01 rssi=-50 name=Desk"));
 
-    // Same object paths, other sender: a new device, and a rename plus readings of Desk.
+    // The node's unique name and its advertisement's path, as the owner saw them.
+    ASSERT_TRUE(fake_->waitForLine("registered "));
+    std::istringstream registered(fake_->lines()[*fake_->waitForLine("registered ")]);
+    std::string word, nodeName, advPath;
+    registered >> word >> nodeName >> advPath;
+
+    // Same object paths, other sender: a new device, and a rename plus readings of Desk,
+    // broadcast and addressed to the node alone (which no match rule stops); then a Release.
     test::FakeBluez impostor(*bus_, {"--impostor"});
     ASSERT_TRUE(impostor.run("adapter add hci0\n"
                              "advert C0:FF:EE:00:00:01 rssi=-40 name=Desk\n"
                              "advert C0:FF:EE:00:00:09 rssi=-30 name=Intruder\n"
                              "advert C0:FF:EE:00:00:01 rssi=-30 name=Fake\n"
-                             "advert C0:FF:EE:00:00:01 rssi=-31"));
+                             "advert C0:FF:EE:00:00:01 rssi=-31\n"
+                             "to " + nodeName + " device hci0 C0:FF:EE:00:00:08 rssi=-20 name=Direct\n"
+                             "call-release " + nodeName + " " + advPath));
+    ASSERT_TRUE(impostor.waitForLine("release answered " + nodeName + " " + advPath +
+                                     " org.freedesktop.DBus.Error.AccessDenied"))
+        << testing::PrintToString(impostor.lines());
     // Two rounds through the real owner, a flush apart, so the impostor's signals (sent
     // before them) have certainly been seen by then.
     ASSERT_TRUE(heard(*this, *fake_, "Marker", 1, "advert C0:FF:EE:00:00:02 rssi=-60 name=Marker"));
@@ -188,8 +201,10 @@ TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) 
     EXPECT_EQ(packets(recordsNamed(all, "Desk")), 1);
     EXPECT_TRUE(recordsNamed(all, "Fake").empty());
     EXPECT_TRUE(recordsNamed(all, "Intruder").empty());
+    EXPECT_TRUE(recordsNamed(all, "Direct").empty());
     // The impostor's adapter did not disturb the state either.
     EXPECT_EQ(node.countLines("status "), 1u) << testing::PrintToString(node.lines());
+    EXPECT_EQ(fake_->countLines("registered "), 1u);
 }
 
 // The binding reads the bus in batches with short pauses between them: every advert still
