@@ -3,6 +3,10 @@
 # clang and libclang-rt-14-dev (libFuzzer and clang's sanitizer runtimes, which clang-14 does
 # not pull in) build the fuzz targets; valgrind runs brelo-ble in the leak test.
 BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nlohmann-json3-dev uuid-dev libunistring-dev)
+# scripts/package: debhelper builds the packages (their build dependencies are in debian/control,
+# crossbuild-essential-ARCH and the ARCH libraries come per foreign architecture), lintian and
+# man check them, qemu-user runs the foreign programs.
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian man-db qemu-user dbus-daemon)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak clang libclang-rt-14-dev valgrind)
 
 install_missing() {
