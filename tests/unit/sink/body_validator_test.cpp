@@ -120,47 +120,5 @@ INSTANTIATE_TEST_SUITE_P(
                   "devices[1].ts"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BodyValidator, TextThatIsNotJsonIsNamedAsSuch) {
-    for (const char* text : {"", "{\"node\": ", "node=hall", "{\"node\":\"\xff\"}"}) {
-        auto checked = checkUploadText(text);
-        EXPECT_FALSE(checked.body) << text;
-        ASSERT_EQ(checked.faults.size(), 1u) << text;
-        EXPECT_EQ(checked.faults[0].kind, Kind::NotJson) << text;
-    }
-    auto checked = checkUploadText(goodBody().dump());
-    EXPECT_TRUE(checked.body);
-    EXPECT_TRUE(checked.faults.empty());
-}
-
-TEST(BodyValidator, FaultsAreCappedButEachRecordIsChecked) {
-    json body = goodBody();
-    for (int i = 0; i < 50; ++i)
-        body["devices"].push_back(json::object());
-    EXPECT_EQ(checkUploadBody(body, 20).size(), 20u);
-    auto one = checkUploadBody(body, 1);
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].where, "devices[2].id");
-}
-
-TEST(ReplayedCount, CountsRecordsOfEarlierFlushes) {
-    json body = goodBody();
-    EXPECT_EQ(replayedCount(body), 1u) << "the record two seconds older than the fresh one";
-
-    body["devices"][1]["ts"] = kNow;
-    EXPECT_EQ(replayedCount(body), 0u) << "one flush: nothing replayed";
-
-    // A check-in carries only waiting records: none of them is fresh.
-    json checkIn = goodBody();
-    checkIn["sent_at"] = kNow + 5;
-    EXPECT_EQ(replayedCount(checkIn), 2u);
-
-    json stateChange = goodBody();
-    stateChange["status"] = "bluetooth-off";
-    EXPECT_EQ(replayedCount(stateChange), 2u) << "a flush always reports listening";
-
-    checkIn["devices"] = json::array();
-    EXPECT_EQ(replayedCount(checkIn), 0u);
-}
-
 }  // namespace
 }  // namespace brelo::sink
