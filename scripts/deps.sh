@@ -8,6 +8,9 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nl
 # man check them, qemu-user runs the foreign programs.
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian man-db qemu-user dbus-daemon)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak clang libclang-rt-14-dev valgrind)
+# The real-stack phase (tools/realstack): a Debian 12 guest under qemu (TCG), made once with
+# debootstrap; BlueZ's source unpacked with dpkg-source and its emulator built with gcc.
+REALSTACK_PACKAGES=(qemu-system-x86 debootstrap dpkg-dev e2fsprogs gcc patch python3)
 
 install_missing() {
     local missing=()
