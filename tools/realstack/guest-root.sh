@@ -15,7 +15,7 @@ mirror=${BRELO_MIRROR:-http://deb.debian.org/debian}
 # What the node and the sink need at run time (both are built on a Debian 12 host), the stack
 # under test, and the few tools the scenarios use.
 packages=(linux-image-amd64 initramfs-tools kmod dbus bluez bluez-test-tools iproute2 procps
-    libcurl4 libsystemd0 libuuid1 libunistring2 libstdc++6 libssl3)
+    libcurl4 libsystemd0 libuuid1 libunistring2 libstdc++6 libssl3 libcpp-httplib0.11)
 
 versions=$(apt-cache policy "${packages[@]}" | awk '/^[^ ]/{p=$1} /Candidate:/{print p, $2}')
 key=$( { cat "$0"; echo "$versions"; } | sha256sum | cut -c1-16)
@@ -64,7 +64,7 @@ cp -L "$root/initrd.img" "$work/initrd.img"
 rm -rf "$root/var/cache/apt/archives/"*.deb "$root/var/lib/apt/lists/"*
 
 size=$(( $(du -sm "$root" | cut -f1) + 200 ))
-mkfs.ext4 -q -F -L rigroot -d "$root" "$work/root.img" "${size}M"
+mkfs.ext4 -q -F -L rigroot -d "$root" "$work/root.img" "${size}M" >&2
 rm -rf "$root"
 touch "$work/ready"
 rm -rf "$out"

@@ -27,9 +27,10 @@ mkdir -p "$out/disk"
 install -m 0755 "$ble" "$out/disk/brelo-ble"
 install -m 0755 "$sink" "$out/disk/brelo-sink"
 install -m 0755 "$btvirt" "$out/disk/btvirt"
-install -m 0755 "$top/tests/realstack/guest.sh" "$out/disk/run.sh"
+install -m 0755 "$top/tests/realstack/scenarios.sh" "$out/disk/run.sh"
+install -m 0644 "$here/guest-stack.sh" "$out/disk/stack.sh"
 chmod 0755 "$out/disk"
-mkfs.ext4 -q -F -L rig -d "$out/disk" "$out/rig.img" 256M
+mkfs.ext4 -q -F -L rig -d "$out/disk" "$out/rig.img" 256M >/dev/null
 
 echo "realstack: booting the guest (console in $out/console.log)"
 start=$(date +%s)

@@ -1,0 +1,68 @@
+#!/bin/sh
+# The real-stack scenarios, run inside the qemu guest: the node on one controller, a steady
+# advertiser on the other. The host decides pass or fail from what they leave (check.py).
+set -u
+. /rig/stack.sh
+
+steady() {  # 12 s of a steady 10 Hz advertiser: six 2 s windows
+    mark "$name steady-start"; sleep 12; mark "$name steady-end"
+}
+beacon() {  # the other controller scans actively; btmon records what it hears
+    mark "$name beacon-start"
+    timeout 6 btmgmt --index "$other_hci" find -l >"$out/$name.find.txt" 2>&1
+    mark "$name beacon-end"
+}
+power_cycle() {
+    mark "$name power-off"; btmgmt --index "$node_hci" power off >/dev/null; sleep 3
+    mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null; sleep 6
+    mark "$name power-end"
+}
+restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
+    mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
+    start_bluetoothd
+    until_true 20 powered_both && advertise
+    until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
+    sleep 8; mark "$name restart-end"
+}
+
+start_base
+
+# Controllers with LE extended advertising (5.x); stock bluetoothd.
+stack_up -l2 ""
+start_node ear5
+wait_listening
+advertise
+say "ear5 on hci$node_hci, advertiser on hci$other_hci"
+steady; beacon; power_cycle; restart
+stop_node
+
+say "outsider"
+start_node outsider setpriv --reuid=outsider --regid=outsider --clear-groups
+until_true 20 listening; steady
+stop_node
+
+say "node before bluetoothd"
+stop_pid "$bt_pid"; mark "bluetoothd-stopped"
+start_node early
+sleep 3
+start_bluetoothd
+until_true 20 powered_both && advertise
+wait_listening; steady
+stop_node
+
+say "bluetoothd -E"
+stack_up "" -E
+start_node ear5e
+wait_listening; advertise; steady
+stop_node
+
+say "LE-only controllers without extended advertising (4.x)"
+stack_up "-L -l2" ""
+start_node ear4
+wait_listening; advertise
+say "ear4 on hci$node_hci, advertiser on hci$other_hci"
+steady; beacon; power_cycle
+stop_node
+
+stack_down
+say "done"
