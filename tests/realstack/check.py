@@ -7,7 +7,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'tools' / 'realstack'))
 from results import (events, ev, uploads, node_lines, steady_records, statuses,  # noqa: E402
-                     first_upload, packets, scans, hcis)
+                     first_upload, scans, adv_reports, hcis)
 
 failed = []
 
@@ -42,9 +42,10 @@ def beacon(name, kind):
     end, _ = ev(name, 'beacon-end')
     on = [line for line in node_lines(name) if ' beacon ' in line]
     _, other = hcis(name)
-    heard = [text.lower() for t, i, text in packets if i == other and start and start <= t <= end and text.startswith('>')]
-    uuid = any('7e5b8a11-9c2f-4d6a-b1e4-0f3a7c91d2e8' in text for text in heard)
-    named = any(f'kvq-{name}' in text for text in heard)
+    heard = adv_reports(other, start or 0, end or 0)
+    # The listener UUID as it goes on the air: 128 bits, little-endian.
+    uuid = any(bytes.fromhex('e8d2917c3a0fe4b16a4d2f9c118a5b7e') in data for data in heard)
+    named = any(f'KVQ-{name}'.encode() in data for data in heard)
     ok = uuid and named and any(line.endswith(f'beacon KVQ-{name} on') for line in on)
     verdict(f'beacon {kind}', ok, f'heard by hci{other}: listener UUID {uuid}, name {named}; node said: '
             + ' | '.join(line[20:] for line in on[:3]))

@@ -4,25 +4,31 @@
 set -u
 . /rig/stack.sh
 
-steady() {  # 12 s of a steady 10 Hz advertiser: six 2 s windows
-    mark "$name steady-start"; sleep 12; mark "$name steady-end"
+steady() {  # steady [SECONDS]: a steady 10 Hz advertiser heard for 12 s (six 2 s windows)
+    mark "$name steady-start"; sleep "${1:-12}"; mark "$name steady-end"
 }
-beacon() {  # the other controller scans actively; btmon records what it hears
+heard() { grep -c '"Steady"' "$out/$name.sink.jsonl" 2>/dev/null; }
+beacon() {  # the other controller scans actively (btmon records what it hears) until it has the name
     mark "$name beacon-start"
-    timeout 6 btmgmt --index "$other_hci" find -l >"$out/$name.find.txt" 2>&1
-    mark "$name beacon-end"
+    stdbuf -oL btmgmt --index "$other_hci" find -l >"$out/$name.find.txt" 2>&1 &
+    find_pid=$!
+    until_true 8 grep -q "name KVQ-$name" "$out/$name.find.txt"
+    stop_pid "$find_pid"; mark "$name beacon-end"
 }
 power_cycle() {
-    mark "$name power-off"; btmgmt --index "$node_hci" power off >/dev/null; sleep 3
-    mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null; sleep 6
-    mark "$name power-end"
+    mark "$name power-off"; btmgmt --index "$node_hci" power off >/dev/null
+    until_true 10 grep -q 'status bluetooth-off' "$out/$name.node.log"
+    n=$(heard)
+    mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
+    until_true 15 test "$(heard)" -gt "$n"; mark "$name power-end"
 }
 restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
     mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
+    n=$(heard)
     start_bluetoothd
-    until_true 20 powered_both && advertise
     until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
-    sleep 8; mark "$name restart-end"
+    advertise
+    until_true 20 test "$(heard)" -gt "$n"; mark "$name restart-end"
 }
 
 start_base
@@ -38,7 +44,7 @@ stop_node
 
 say "outsider"
 start_node outsider setpriv --reuid=outsider --regid=outsider --clear-groups
-until_true 20 listening; steady
+until_true 20 listening && advertise; steady 6
 stop_node
 
 say "node before bluetoothd"
@@ -46,14 +52,13 @@ stop_pid "$bt_pid"; mark "bluetoothd-stopped"
 start_node early
 sleep 3
 start_bluetoothd
-until_true 20 powered_both && advertise
-wait_listening; steady
+wait_listening; advertise; steady 6
 stop_node
 
 say "bluetoothd -E"
 stack_up "" -E
 start_node ear5e
-wait_listening; advertise; steady
+wait_listening; advertise; steady 8
 stop_node
 
 say "LE-only controllers without extended advertising (4.x)"
@@ -61,7 +66,7 @@ stack_up "-L -l2" ""
 start_node ear4
 wait_listening; advertise
 say "ear4 on hci$node_hci, advertiser on hci$other_hci"
-steady; beacon; power_cycle
+steady 8; beacon; power_cycle
 stop_node
 
 stack_down

@@ -4,7 +4,7 @@
 out=/rig/out
 mkdir -p "$out"
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
-say() { echo "rig: $*" >/dev/console; }
+say() { echo "rig: $(cut -d" " -f1 /proc/uptime) s: $*" >/dev/console; }
 mark() { echo "$(date +%s.%N) $*" >>"$out/events"; }
 until_true() {  # until_true SECONDS COMMAND...: poll every 0.2 s; 1 when the deadline passes
     deadline=$(($(date +%s) + $1)); shift
@@ -74,7 +74,7 @@ start_base() {  # kernel modules, loopback, the system bus, btmon
     ip link set lo up
     mkdir -p /run/dbus
     dbus-daemon --system --fork
-    btmon -t >"$out/btmon.txt" 2>&1 &
+    btmon -t -C 250 -c never -w "$out/btmon.snoop" >"$out/btmon.txt" 2>&1 &
     mon_pid=$!
 }
 stack_up() {  # stack_up "BTVIRT ARGS" "BLUETOOTHD ARGS": new controllers and bluetoothd
@@ -88,5 +88,5 @@ stack_up() {  # stack_up "BTVIRT ARGS" "BLUETOOTHD ARGS": new controllers and bl
 }
 stack_down() {
     stop_pid "$bt_pid"; stop_pid "$btvirt_pid"; stop_pid "$mon_pid"
-    dmesg >"$out/dmesg.txt"
+    dmesg >"$out/dmesg.txt"; lsmod >"$out/lsmod.txt"
 }

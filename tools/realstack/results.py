@@ -2,7 +2,7 @@
 event times the scenarios marked, per node run the sink's JSON log and the node's log, and
 btmon's text. Used by the scenarios' check and for the figures."""
 import json
-import re
+import struct
 import sys
 from pathlib import Path
 
@@ -46,25 +46,37 @@ def first_upload(name, after, test):
                  if u['received_at'] >= after and test(u['body'])), None)
 
 
-# btmon -t: a header line per packet ("< HCI Command: ... [hci0] 23:59:59.123456"), then its
-# decoded fields indented. Times of day become seconds since 1970 on the day of the run.
-day = int(events[0][0]) // 86400 * 86400
-packets = []  # (time, hci index, text of the packet)
-for line in (out / 'btmon.txt').read_text(errors='replace').splitlines():
-    m = re.search(r'\[hci(\d+)\] (\d\d):(\d\d):(\d\d\.\d+)$', line)
-    if m and line[:1] in '<>@=':
-        t = day + int(m[2]) * 3600 + int(m[3]) * 60 + float(m[4])
-        packets.append([t + 86400 if t < events[0][0] - 3600 else t, int(m[1]), line])
-    elif packets:
-        packets[-1][2] += '\n' + line
+# btmon's capture (btsnoop, monitor link type): per record its lengths, flags (controller
+# index << 16 | packet kind), drops and microseconds since year 0, then the HCI packet.
+SNOOP_EPOCH = 0x00dcddb30f2f8000
+COMMAND, EVENT = 2, 3
+packets = []  # (seconds since 1970, controller index, kind, packet)
+snoop = (out / 'btmon.snoop').read_bytes() if (out / 'btmon.snoop').exists() else b''
+at = 16
+while at + 24 <= len(snoop):
+    _, incl, flags, _, stamp = struct.unpack_from('>IIIIq', snoop, at)
+    packets.append(((stamp - SNOOP_EPOCH) / 1e6, flags >> 16, flags & 0xffff, snoop[at + 24:at + 24 + incl]))
+    at += 24 + incl
 
 
 def scans(hci, start, end):
-    """The node adapter's scan enables and disables in [start, end]: (time, on, filter_dup)."""
-    return [(t, 'Enabled (0x01)' in text.split('\n')[1], 'Filter duplicates: Enabled' in text)
-            for t, i, text in packets
-            if i == hci and start <= t <= end and 'Scan Enable (' in text.split('\n')[0]
-            and text.startswith('<')]
+    """The adapter's scan enables and disables in [start, end]: (time, on, filter_dup)."""
+    # LE Set Scan Enable (0x200c) and LE Set Extended Scan Enable (0x2042): enable, filter_dup.
+    return [(t, bool(p[3]), bool(p[4])) for t, i, kind, p in packets
+            if i == hci and kind == COMMAND and start <= t <= end and p[:2] in (b'\x0c\x20', b'\x42\x20')]
+
+
+def adv_reports(hci, start, end):
+    """Advertising data heard by the adapter in [start, end], one bytes object per report."""
+    found = []
+    for t, i, kind, p in packets:
+        if i != hci or kind != EVENT or not start <= t <= end or p[:1] != b'\x3e':
+            continue
+        if p[2] == 0x02:  # LE Advertising Report: type, address type, address, length, data
+            found.append(p[13:13 + p[12]])
+        elif p[2] == 0x0d:  # LE Extended Advertising Report: data length at 27, data after
+            found.append(p[28:28 + p[27]])
+    return found
 
 
 def hcis(name):
