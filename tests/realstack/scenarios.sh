@@ -44,15 +44,15 @@ stop_node
 
 say "outsider"
 start_node outsider setpriv --reuid=outsider --regid=outsider --clear-groups
-until_true 20 listening && advertise; steady 6
+until_true 20 listening && advertise; until_true 20 test "$(heard)" -gt 0
 stop_node
 
 say "node before bluetoothd"
 stop_pid "$bt_pid"; mark "bluetoothd-stopped"
 start_node early
-sleep 3
+sleep 3; mark "early bluez-start"
 start_bluetoothd
-wait_listening; advertise; steady 6
+wait_listening; advertise; until_true 20 test "$(heard)" -gt 0
 stop_node
 
 say "bluetoothd -E"

@@ -16,6 +16,11 @@ def ev(name, tag):
     return next(((t, w[2:]) for t, w in events if w[:2] == [name, tag]), (None, []))
 
 
+def at(name, tag):
+    """The time of the first event NAME TAG, or 0 when there was none."""
+    return ev(name, tag)[0] or 0
+
+
 def uploads(name):
     path = out / f'{name}.sink.jsonl'
     return [json.loads(line) for line in path.read_text().splitlines()] if path.exists() else []
@@ -41,9 +46,14 @@ def statuses(name, start, end):
     return words
 
 
-def first_upload(name, after, test):
-    return next((u['received_at'] - after for u in uploads(name)
-                 if u['received_at'] >= after and test(u['body'])), None)
+def back_after(name, after):
+    """Seconds from AFTER to the first upload with the steady advertiser, or None."""
+    return next((u['received_at'] - after for u in uploads(name) if after and u['received_at'] >= after
+                 and any(d['name'] == 'Steady' for d in u['body']['devices'])), None)
+
+
+def seconds(value):
+    return 'never' if value is None else f'{value:.2f} s'
 
 
 # btmon's capture (btsnoop, monitor link type): per record its lengths, flags (controller
@@ -52,11 +62,11 @@ SNOOP_EPOCH = 0x00dcddb30f2f8000
 COMMAND, EVENT = 2, 3
 packets = []  # (seconds since 1970, controller index, kind, packet)
 snoop = (out / 'btmon.snoop').read_bytes() if (out / 'btmon.snoop').exists() else b''
-at = 16
-while at + 24 <= len(snoop):
-    _, incl, flags, _, stamp = struct.unpack_from('>IIIIq', snoop, at)
-    packets.append(((stamp - SNOOP_EPOCH) / 1e6, flags >> 16, flags & 0xffff, snoop[at + 24:at + 24 + incl]))
-    at += 24 + incl
+pos = 16
+while pos + 24 <= len(snoop):
+    _, incl, flags, _, stamp = struct.unpack_from('>IIIIq', snoop, pos)
+    packets.append(((stamp - SNOOP_EPOCH) / 1e6, flags >> 16, flags & 0xffff, snoop[pos + 24:pos + 24 + incl]))
+    pos += 24 + incl
 
 
 def scans(hci, start, end):
