@@ -6,7 +6,7 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsystemd-dev libcurl4-openssl-dev nl
 # scripts/package: debhelper builds the packages (their build dependencies are in debian/control,
 # crossbuild-essential-ARCH and the ARCH libraries come per foreign architecture), lintian and
 # man check them, qemu-user runs the foreign programs.
-PACKAGE_PACKAGES=(dpkg-dev debhelper lintian man-db qemu-user dbus-daemon)
+PACKAGE_PACKAGES=(build-essential dpkg-dev debhelper lintian man-db qemu-user dbus-daemon)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libcpp-httplib-dev dbus-daemon libbenchmark-dev python3-bleak clang libclang-rt-14-dev valgrind)
 # The real-stack phase (tools/realstack): a Debian 12 guest under qemu (TCG), made once with
 # debootstrap; BlueZ's source unpacked with dpkg-source and its emulator built with gcc.
