@@ -26,7 +26,7 @@ def steady(name, kind):
     print(f'  {name}: packets per window {[d["packets"] for d in records]}; scan enables {sum(x[1] for x in s)}, '
           f'duplicate filter on in {sum(x[1] and x[2] for x in s)}; scan gaps off->on {gaps}')
     verdict(f'steady {kind}', windows > 0 and len(records) >= windows,
-            f'a 10 Hz advertiser heard in {len(records)} of {windows} windows of 2 s')
+            f'a 10 Hz advertiser in {len(records)} windows of 2 s, wanted {windows} (one per window that ended)')
 
 
 def beacon(name, kind):

@@ -7,12 +7,16 @@ set -u
 steady() {  # steady [SECONDS]: a steady 10 Hz advertiser heard for 12 s (six 2 s windows)
     mark "$name steady-start"; sleep "${1:-12}"; mark "$name steady-end"
 }
-heard() { grep -c '"Steady"' "$out/$name.sink.jsonl" 2>/dev/null; }
-beacon() {  # the other controller scans actively (btmon records what it hears) until it has the name
+heard() { cat "$out/$name.sink.jsonl" 2>/dev/null | grep -c '"Steady"'; }
+heard_more() { [ "$(heard)" -gt "$1" ]; }  # heard_more N: more uploads with the advertiser than N
+named() { grep -a -o "KVQ-$name" "$out/btmon.snoop" | wc -l; }
+named_more() { [ "$(named)" -gt "$1" ]; }
+beacon() {  # the other controller scans actively until btmon's capture has the name again
     mark "$name beacon-start"
-    stdbuf -oL btmgmt --index "$other_hci" find -l >"$out/$name.find.txt" 2>&1 &
+    n=$(named)
+    btmgmt --index "$other_hci" find -l >/dev/null 2>&1 &
     find_pid=$!
-    until_true 8 grep -q "name KVQ-$name" "$out/$name.find.txt"
+    until_true 8 named_more $((n + 1)); sleep 0.5
     stop_pid "$find_pid"; mark "$name beacon-end"
 }
 power_cycle() {
@@ -20,7 +24,7 @@ power_cycle() {
     until_true 10 grep -q 'status bluetooth-off' "$out/$name.node.log"
     n=$(heard)
     mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
-    until_true 15 test "$(heard)" -gt "$n"; mark "$name power-end"
+    until_true 15 heard_more "$n"; mark "$name power-end"
 }
 restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
     mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
@@ -28,7 +32,7 @@ restart() {  # bluetoothd killed and a new one started; which adapter does the n
     start_bluetoothd
     until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
     advertise
-    until_true 20 test "$(heard)" -gt "$n"; mark "$name restart-end"
+    until_true 20 heard_more "$n"; mark "$name restart-end"
 }
 
 start_base
@@ -44,7 +48,7 @@ stop_node
 
 say "outsider"
 start_node outsider setpriv --reuid=outsider --regid=outsider --clear-groups
-until_true 20 listening && advertise; until_true 20 test "$(heard)" -gt 0
+until_true 20 listening && advertise; until_true 20 heard_more 0
 stop_node
 
 say "node before bluetoothd"
@@ -52,7 +56,7 @@ stop_pid "$bt_pid"; mark "bluetoothd-stopped"
 start_node early
 sleep 3; mark "early bluez-start"
 start_bluetoothd
-wait_listening; advertise; until_true 20 test "$(heard)" -gt 0
+wait_listening; advertise; until_true 20 heard_more 0
 stop_node
 
 say "bluetoothd -E"
