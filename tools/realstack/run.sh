@@ -3,9 +3,10 @@
 # second disk holding the node and sink under test, the patched btvirt and the guest script,
 # then reads the results back from that disk and checks them on the host.
 #   run.sh [--ble PATH] [--sink PATH] [--out DIR]
-# Defaults: build/brelo-ble, build/tools/brelo_sink/brelo-sink, build/realstack. Building the
-# guest needs root (debootstrap, chroot): guest-root.sh asks sudo for it when run as a user.
+# Defaults: build/brelo-ble, build/tools/brelo_sink/brelo-sink, build/realstack.
 set -euo pipefail
+# The guest is made with debootstrap and chroot, and its cache is root's: all of it runs as root.
+[ "$(id -u)" -eq 0 ] || exec sudo "$0" "$@"
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 ble=$top/build/brelo-ble
@@ -20,8 +21,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-guest=$("$here/guest-root.sh")
-btvirt=$("$here/btvirt.sh")
+# One maker at a time: another run (another worktree) waits here until the cache is made.
+cache=${BRELO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/brelo-ble}
+mkdir -p "$cache"
+guest=$(flock "$cache/realstack.lock" "$here/guest-root.sh")
+btvirt=$(flock "$cache/realstack.lock" "$here/btvirt.sh")
 rm -rf "$out"
 mkdir -p "$out/disk"
 install -m 0755 "$ble" "$out/disk/brelo-ble"
