@@ -5,8 +5,9 @@
 
 #include <curl/curl.h>
 
-#include "runtime/log_writer.h"
+#include "app/graceful_stop.h"
 #include "app/settings.h"
+#include "app/status_line.h"
 #include "beacon/beacon.h"
 #include "bluetooth/bluez/bluez_platform.h"
 #include "listener/ear.h"
@@ -14,6 +15,9 @@
 #include "reporting/curl/url.h"
 #include "runtime/clock.h"
 #include "runtime/event_loop.h"
+#include "runtime/log_writer.h"
+#include "runtime/service_notifier.h"
+#include "runtime/stop_signals.h"
 
 int main(int argc, char** argv) {
     using namespace brelo;
@@ -35,6 +39,11 @@ int main(int argc, char** argv) {
 
     try {
         runtime::EventLoop loop;
+        // Before the HTTP client can start a resolver thread: the stop signals are blocked
+        // process-wide and read from the loop.
+        std::unique_ptr<GracefulStop> stop;
+        runtime::StopSignals signals(loop, [&stop](int signal) { stop->begin(signal); });
+        runtime::ServiceNotifier notifier(loop);
         runtime::SystemClock clock;
         reporting::CurlHttpClient http(loop);
         bluetooth::bluez::BluezPlatform bluetooth(loop);
@@ -42,7 +51,24 @@ int main(int argc, char** argv) {
         listener::Ear ear(settings.brelo, settings.node,
                           {.bluetooth = bluetooth, .timers = loop, .clock = clock, .http = http, .room = settings.room});
         beacon::Beacon beacon(settings.node, bluetooth);
-        loop.run();
+        stop = std::make_unique<GracefulStop>(loop, ear, beacon, notifier);
+
+        // What `systemctl status` shows, once per flush but half a window after it, when the
+        // flush's upload has usually been answered; only built when systemd listens.
+        std::unique_ptr<runtime::Timer> statusStart;
+        std::unique_ptr<runtime::Timer> statusTimer;
+        if (notifier.enabled()) {
+            auto refresh = [&] { notifier.status(statusLine(ear.summary(), clock.now())); };
+            statusStart = loop.after(listener::Ear::flushIntervalS / 2, [&, refresh] {
+                statusTimer = loop.repeating(listener::Ear::flushIntervalS, refresh);
+            });
+            // Ready once the loop turns, with the managers made.
+            loop.defer([&notifier, refresh] {
+                refresh();
+                notifier.ready();
+            });
+        }
+        return loop.run();
     } catch (const std::exception& e) {
         log(std::string("cannot start: ") + e.what());
         return 1;

@@ -36,8 +36,13 @@ std::string Beacon::beaconName(std::string_view node) {
     return name;
 }
 
+void Beacon::stop() {
+    stopped_ = true;
+    pm->stopAdvertising();
+}
+
 void Beacon::peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manager) {
-    if (manager.state() != bluetooth::kStatePoweredOn)
+    if (stopped_ || manager.state() != bluetooth::kStatePoweredOn)
         return;
     manager.startAdvertising({name, {listener::Ear::listenerBeacon()}});
     log("beacon " + name + " on");

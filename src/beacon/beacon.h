@@ -21,12 +21,18 @@ public:
     // "KVQ-" followed by the first 12 user-perceived characters of the node name.
     static std::string beaconName(std::string_view node);
 
+    // Takes the beacon off the air for good: a later power-on does not bring it back.
+    void stop();
+
     void peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manager) override;
     void peripheralManagerDidStartAdvertising(bluetooth::PeripheralManager& manager,
                                               const std::optional<std::string>& error) override;
 
     std::unique_ptr<bluetooth::PeripheralManager> pm;
     const std::string name;
+
+private:
+    bool stopped_ = false;
 };
 
 }  // namespace brelo::beacon

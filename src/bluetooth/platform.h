@@ -64,6 +64,10 @@ public:
     // Scans until the radio powers off. No services: every advertisement; otherwise only
     // devices advertising one of them. A repeated request while scanning is harmless.
     virtual void scanForPeripherals(const std::optional<std::vector<Uuid>>& services, bool allowDuplicates) = 0;
+    // Ends this manager's scan: no advertisement reaches its delegate after the call. When no
+    // manager scans any more, the platform stops scanning. A platform that cannot scan has
+    // nothing to stop.
+    virtual void stopScan() {}
 };
 
 struct AdvertisingData {
@@ -89,6 +93,9 @@ public:
     virtual ~PeripheralManager() = default;
     virtual ManagerState state() const = 0;
     virtual void startAdvertising(const AdvertisingData& data) = 0;
+    // Takes the advertisement off the air and forgets the wish for it: a later power-on does
+    // not bring it back. Nothing is reported.
+    virtual void stopAdvertising() {}
 };
 
 // Makes managers and answers the authorization query. The delegate must outlive the manager.

@@ -1,5 +1,7 @@
 #include "listener/ear.h"
 
+#include <utility>
+
 namespace brelo::listener {
 
 const bluetooth::Uuid& Ear::houseBrelo() {
@@ -25,5 +27,32 @@ Ear::Ear(std::string breloUrl, std::string nodeName, EarEnvironment environment)
 }
 
 Ear::~Ear() = default;
+
+void Ear::stop(double uploadTimeoutS, std::function<void()> done) {
+    if (stopping_)
+        return;
+    stopping_ = true;
+    flushTimer_.reset();
+    checkInTimer_.reset();
+    // No advertisement arrives after this, so the flush below holds all that was heard.
+    central->stopScan();
+    family->stopScan();
+    uploadTimeoutS_ = uploadTimeoutS;
+    stopped_ = std::move(done);
+    const size_t before = uploadsInFlight_;
+    flush();
+    // Nothing heard in this window: the replay queue goes out alone, under the current status.
+    if (uploadsInFlight_ == before && !pending.empty())
+        send({}, status);
+    if (uploadsInFlight_ == 0 && stopped_)
+        std::exchange(stopped_, nullptr)();
+}
+
+EarSummary Ear::summary() const {
+    return {.status = status,
+            .devicesLastWindow = devicesLastWindow_,
+            .lastUpload = lastUpload_,
+            .recordsWaiting = recordsUndelivered()};
+}
 
 }  // namespace brelo::listener

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +31,21 @@ struct EarEnvironment {
 };
 
 using DeviceRecord = nlohmann::json;  // a flat JSON object
+
+// The outcome of the Ear's latest upload to complete.
+struct UploadOutcome {
+    double at = 0;        // when it completed, wall clock
+    long statusCode = 0;  // the HTTP status, 0 without a response
+    std::string failure;  // why it failed ("HTTP 503", the transport's message); empty on success
+};
+
+// What the Ear has been doing lately, for a one-line summary of the process.
+struct EarSummary {
+    std::string status;
+    size_t devicesLastWindow = 0;
+    std::optional<UploadOutcome> lastUpload;
+    size_t recordsWaiting = 0;  // in the replay queue or in uploads not answered yet
+};
 
 // The listening node: owns the two central managers, the batch of sightings, the names
 // heard, the status word and the replay queue, and drives the flush and check-in timers.
@@ -60,6 +77,15 @@ public:
     void checkIn();
     void send(std::vector<DeviceRecord> devices, const std::string& status);
 
+    // Ends listening for good: the timers and both scans stop, and the current window and
+    // the replay queue go out in one last upload that gives up after uploadTimeoutS. done
+    // runs (from the loop) once no upload of the Ear is in flight any more, at once if none
+    // is. A second call does nothing.
+    void stop(double uploadTimeoutS, std::function<void()> done);
+    EarSummary summary() const;
+    // Records in the replay queue and in uploads still in flight.
+    size_t recordsUndelivered() const { return pending.size() + recordsInFlight_; }
+
     const std::string brelo;
     const std::string node;
     std::unique_ptr<bluetooth::CentralManager> central;
@@ -74,10 +100,18 @@ private:
     // send() with, after the records, records the flush has already written as text.
     void upload(std::vector<DeviceRecord> devices, reporting::RecordTexts written, const std::string& status);
     void putBack(std::vector<DeviceRecord> failed);
+    void completed(const reporting::HttpResult& result, size_t records);
 
     EarEnvironment env_;
     // Upload completions hold this weakly: a completion that outlives the Ear does nothing.
     std::shared_ptr<Ear*> self_;
+    double uploadTimeoutS_ = 5.0;
+    size_t uploadsInFlight_ = 0;
+    size_t recordsInFlight_ = 0;
+    size_t devicesLastWindow_ = 0;
+    std::optional<UploadOutcome> lastUpload_;
+    bool stopping_ = false;
+    std::function<void()> stopped_;
     // Last, so the timers stop before anything they touch goes away.
     std::unique_ptr<runtime::Timer> flushTimer_;
     std::unique_ptr<runtime::Timer> checkInTimer_;

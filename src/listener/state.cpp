@@ -36,12 +36,13 @@ void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
         if (status != before) {
             log("status " + status);
             // "listening" needs no upload of its own: the next flush or check-in carries it.
-            if (status != "listening")
+            // A stopping ear has made its last upload.
+            if (status != "listening" && !stopping_)
                 send({}, status);
         }
     }
 
-    if (manager.state() == bluetooth::kStatePoweredOn) {
+    if (manager.state() == bluetooth::kStatePoweredOn && !stopping_) {
         // Duplicates on: every advertisement counts as a reading, not just the first one.
         if (family && &manager == family.get())
             manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()}, true);

@@ -16,6 +16,7 @@ void Ear::flush() {
     // but glibc keeps freed heap pages that are not at its top, so a busy minute would
     // leave the process at its high-water mark for good. Hand them back once a window.
     malloc_trim(0);
+    devicesLastWindow_ = 0;
     if (batch.empty())
         return;
     // One time for the whole window: the server groups the records of one flush by it.
@@ -37,6 +38,7 @@ void Ear::flush() {
         written.ends.push_back(written.text.size());
     }
     batch.clear();
+    devicesLastWindow_ = written.size();
     if (written.empty())
         return;
     // Whatever the radio's status, a flush only happens because something was heard.

@@ -57,7 +57,7 @@ void Ear::upload(std::vector<DeviceRecord> devices, reporting::RecordTexts writt
     request.pathSegment = "ble/ingest";
     request.method = "POST";
     request.contentType = "application/json";
-    request.timeoutS = 5.0;
+    request.timeoutS = uploadTimeoutS_;
     try {
         request.body = reporting::encodeUploadBody(
             {.node = node, .room = env_.room, .status = status, .sentAt = sendTime, .version = version}, records,
@@ -70,23 +70,41 @@ void Ear::upload(std::vector<DeviceRecord> devices, reporting::RecordTexts writt
 
     // The records now live only in this upload; a failure hands them back to `pending`,
     // the written ones read back into objects, after the others as they were sent.
+    const size_t count = records.size() + written.size();
+    ++uploadsInFlight_;
+    recordsInFlight_ += count;
     env_.http.send(std::move(request), [self = std::weak_ptr<Ear*>(self_), records = std::move(records),
                                         written = std::move(written)](const reporting::HttpResult& result) mutable {
-        if (succeeded(result))
-            return;
-        log("post failed: " + failureReason(result) + " - keeping " + std::to_string(records.size() + written.size()) +
-            " readings for the next try");
         auto ear = self.lock();
-        if (!ear)
-            return;
-        records.reserve(records.size() + written.size());
-        for (size_t i = 0; i < written.size(); ++i) {
-            DeviceRecord record = DeviceRecord::parse(written.at(i), nullptr, false);
-            if (!record.is_discarded())
-                records.push_back(std::move(record));
+        const size_t count = records.size() + written.size();
+        if (!succeeded(result)) {
+            // No try follows once the ear is stopping: say so rather than promise one.
+            log("post failed: " + failureReason(result) +
+                (ear && (*ear)->stopping_ ? " - " + std::to_string(count) + " readings not sent, the ear is stopping"
+                                          : " - keeping " + std::to_string(count) + " readings for the next try"));
+            if (ear) {
+                records.reserve(records.size() + written.size());
+                for (size_t i = 0; i < written.size(); ++i) {
+                    DeviceRecord record = DeviceRecord::parse(written.at(i), nullptr, false);
+                    if (!record.is_discarded())
+                        records.push_back(std::move(record));
+                }
+                (*ear)->putBack(std::move(records));
+            }
         }
-        (*ear)->putBack(std::move(records));
+        if (ear)
+            (*ear)->completed(result, count);
     });
+}
+
+void Ear::completed(const reporting::HttpResult& result, size_t records) {
+    lastUpload_ = UploadOutcome{.at = env_.clock.now(),
+                                .statusCode = result.hasResponse ? result.statusCode : 0,
+                                .failure = succeeded(result) ? std::string() : failureReason(result)};
+    --uploadsInFlight_;
+    recordsInFlight_ -= records;
+    if (stopping_ && uploadsInFlight_ == 0 && stopped_)
+        std::exchange(stopped_, nullptr)();
 }
 
 void Ear::putBack(std::vector<DeviceRecord> failed) {

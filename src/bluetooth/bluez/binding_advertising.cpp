@@ -21,6 +21,18 @@ void BluezBinding::requestAdvertising(BluezPeripheral& peripheral, const Adverti
     advertise(peripheral);
 }
 
+void BluezBinding::stopAdvertising(BluezPeripheral& p) {
+    const bool onAir = p.registered || p.call;
+    dropRegistration(p);
+    p.wanted = false;
+    // The object stays exported: BlueZ may still be reading it back for a registration in
+    // flight, which this unregistration then follows.
+    if (onAir && bus_ && !owner_.empty() && !adapterPath_.empty())
+        sd_bus_call_method_async(bus_.get(), nullptr, owner_.c_str(), adapterPath_.c_str(),
+                                 kAdvertisingManagerInterface, "UnregisterAdvertisement", nullptr, nullptr, "o",
+                                 p.object.path().c_str());
+}
+
 // Unregister first (BlueZ may still hold our path from before a power cycle), then register.
 void BluezBinding::advertise(BluezPeripheral& p) {
     if (!advertisingPossible())

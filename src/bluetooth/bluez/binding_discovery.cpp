@@ -32,6 +32,20 @@ void BluezBinding::requestScan(BluezCentral& central, const std::optional<std::v
     ensureDiscovery(true);
 }
 
+void BluezBinding::stopScan(BluezCentral& central) {
+    central.scanning = false;
+    central.services.clear();
+    if (scanWanted())
+        return;
+    const bool running = discoveryActive_ || discoveryCall_;
+    resetDiscovery();
+    // Our session would end with the connection anyway; ending it now tells BlueZ at once.
+    // The answer changes nothing, so none is waited for.
+    if (running && bus_ && !owner_.empty() && !adapterPath_.empty())
+        sd_bus_call_method_async(bus_.get(), nullptr, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
+                                 "StopDiscovery", nullptr, nullptr, "");
+}
+
 // requested: a scan request or a restart, which sets the filter and starts discovery even
 // when it is already running (the filter may have changed; InProgress is harmless).
 // Otherwise discovery is only started when it is not running and no retry is pending.

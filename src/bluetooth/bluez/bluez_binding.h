@@ -75,6 +75,8 @@ public:
 
     void requestScan(BluezCentral& central, const std::optional<std::vector<Uuid>>& services);
     void requestAdvertising(BluezPeripheral& peripheral, const AdvertisingData& data);
+    void stopScan(BluezCentral& central);
+    void stopAdvertising(BluezPeripheral& peripheral);
     Authorization authorization() const { return denied_ ? kAuthorizationDenied : kAuthorizationAllowedAlways; }
 
     // What BlueZ (or the bus policy) refused us, one bit per kind of request, so that one
@@ -203,6 +205,7 @@ public:
         // Duplicates are always reported: the discovery filter asks BlueZ for every advertisement.
         binding_.requestScan(*this, services);
     }
+    void stopScan() override { binding_.stopScan(*this); }
 
     // A scan without services takes every advertisement; one with services, a device
     // advertising one of them.
@@ -242,6 +245,7 @@ public:
 
     ManagerState state() const override { return state_; }
     void startAdvertising(const AdvertisingData& data) override { binding_.requestAdvertising(*this, data); }
+    void stopAdvertising() override { binding_.stopAdvertising(*this); }
     BluezBinding& binding() { return binding_; }
 
 private:

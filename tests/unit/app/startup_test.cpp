@@ -40,7 +40,7 @@ TEST(Startup, BannerShowsTheAddressAsTypedAndTheProcessKeepsRunning) {
     ASSERT_TRUE(p.waitForLine("bluetooth state", 20s));
     EXPECT_TRUE(p.running());
     p.stop();
-    EXPECT_EQ(p.exitCode(), -SIGTERM);
+    EXPECT_EQ(p.exitCode(), 0);  // SIGTERM is an orderly stop
 }
 
 TEST(Startup, DefaultNodeNameComesFromTheHostName) {
