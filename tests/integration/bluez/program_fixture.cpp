@@ -13,10 +13,12 @@ void ProgramOnFakeBluez::SetUp() {
     fake_ = std::make_unique<FakeBluez>(*bus_);
 }
 
-ChildProcess& ProgramOnFakeBluez::startNode(const std::string& node) {
+ChildProcess& ProgramOnFakeBluez::startNode(const std::string& node,
+                                            std::vector<std::pair<std::string, std::string>> environment) {
+    environment.emplace_back("DBUS_SYSTEM_BUS_ADDRESS", bus_->address());
     nodes_.push_back(std::make_unique<ChildProcess>(
         std::vector<std::string>{builtPath("brelo-ble"), "--brelo", server_->url(), "--node", node},
-        ChildProcess::Options{.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", bus_->address()}}, .mergeStderr = true}));
+        ChildProcess::Options{.environment = std::move(environment), .mergeStderr = true}));
     return *nodes_.back();
 }
 

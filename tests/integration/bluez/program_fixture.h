@@ -24,8 +24,8 @@ class ProgramOnFakeBluez : public ::testing::Test {
 public:
     void SetUp() override;
 
-    // Starts brelo-ble with this node name.
-    ChildProcess& startNode(const std::string& node);
+    // Starts brelo-ble with this node name (and these environment variables besides the bus).
+    ChildProcess& startNode(const std::string& node, std::vector<std::pair<std::string, std::string>> environment = {});
 
     // Every upload body received so far (those of `node` only, unless empty).
     std::vector<nlohmann::json> uploads(const std::string& node = "") const;

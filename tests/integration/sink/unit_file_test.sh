@@ -11,6 +11,7 @@ trap 'rm -rf "$work"' EXIT
 
 # shellcheck disable=SC2016  # the unit's own text, with systemd's variable
 grep -qx 'ExecStart=/usr/bin/brelo-ble $BRELO_ARGS' "$unit" || fail "unit ExecStart"
+grep -qx 'Type=notify' "$unit" && grep -q '^WatchdogSec=' "$unit" || fail "unit does not wait for READY=1 or lacks the watchdog"
 # verify wants the program at the path the unit names; point it at this build's. The manual
 # page the unit names comes with the package, so it is not looked for here.
 sed "s#^ExecStart=/usr/bin/brelo-ble#ExecStart=$program#" "$unit" >"$work/brelo-ble.service"
