@@ -26,9 +26,10 @@ void GracefulStop::finish() {
     char took[32];
     std::snprintf(took, sizeof took, "%.2f", loop_.monotonicNow() - startedAtS_);
     std::string line = std::string("stopped after ") + took + " s";
-    if (size_t lost = ear_.recordsUndelivered())
+    const size_t lost = ear_.recordsUndelivered();
+    if (lost > 0)
         line += "; " + std::to_string(lost) + " readings not delivered";
-    log(line);
+    log(line, lost > 0 ? LogPriority::warning : LogPriority::info);
     // The timer that may be calling this stays: it goes with this object, after the loop.
     loop_.exit(0);
 }

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     // A peer closing a connection must not kill the process; curl reports it as an error.
     std::signal(SIGPIPE, SIG_IGN);
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        log("cannot start: libcurl could not be initialised");
+        log("cannot start: libcurl could not be initialised", LogPriority::error);
         return 1;
     }
 
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     Settings settings = readCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
                                         std::move(defaultNode));
     if (!reporting::urlParses(settings.brelo)) {
-        log("bad --brelo");
+        log("bad --brelo", LogPriority::error);
         return 2;
     }
     log("brelo-ble 2.0 ear '" + settings.node + "' -> " + settings.brelo);
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         }
         return loop.run();
     } catch (const std::exception& e) {
-        log(std::string("cannot start: ") + e.what());
+        log(std::string("cannot start: ") + e.what(), LogPriority::error);
         return 1;
     }
     return 0;

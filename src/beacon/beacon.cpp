@@ -51,7 +51,7 @@ void Beacon::peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manag
 void Beacon::peripheralManagerDidStartAdvertising(bluetooth::PeripheralManager&,
                                                   const std::optional<std::string>& error) {
     if (error)
-        log("beacon " + name + " refused: " + *error);
+        log("beacon " + name + " refused: " + *error, LogPriority::error);
 }
 
 }  // namespace brelo::beacon

@@ -27,14 +27,15 @@ std::string Ear::word(bluetooth::ManagerState state) {
 }
 
 void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
-    log("bluetooth state " + std::to_string(manager.state()));
+    const auto trouble = [](bool yes) { return yes ? LogPriority::warning : LogPriority::info; };
+    log("bluetooth state " + std::to_string(manager.state()), trouble(manager.state() != bluetooth::kStatePoweredOn));
 
     // Only `central` speaks for the node's status; `family` merely scans a subset.
     if (central && &manager == central.get()) {
         std::string before = std::move(status);
         status = word(manager.state());
         if (status != before) {
-            log("status " + status);
+            log("status " + status, trouble(status != "listening"));
             // "listening" needs no upload of its own: the next flush or check-in carries it.
             // A stopping ear has made its last upload.
             if (status != "listening" && !stopping_)

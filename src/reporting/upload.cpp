@@ -81,7 +81,8 @@ void Ear::upload(std::vector<DeviceRecord> devices, reporting::RecordTexts writt
             // No try follows once the ear is stopping: say so rather than promise one.
             log("post failed: " + failureReason(result) +
                 (ear && (*ear)->stopping_ ? " - " + std::to_string(count) + " readings not sent, the ear is stopping"
-                                          : " - keeping " + std::to_string(count) + " readings for the next try"));
+                                          : " - keeping " + std::to_string(count) + " readings for the next try"),
+                LogPriority::error);
             if (ear) {
                 records.reserve(records.size() + written.size());
                 for (size_t i = 0; i < written.size(); ++i) {

@@ -1,7 +1,11 @@
 #include "runtime/log_writer.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brelo {
@@ -11,6 +15,16 @@ std::mutex sinkMutex;
 LogSink& currentSink() {
     static LogSink sink;
     return sink;
+}
+
+bool stdoutIsJournal() noexcept {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st {};
+    // Inherited by a program that systemd did not start itself: it names another file then.
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(STDOUT_FILENO, &st) == 0 &&
+           st.st_dev == device && st.st_ino == inode;
 }
 
 }  // namespace
@@ -39,7 +53,8 @@ bool writeAll(int fd, std::string_view text) noexcept {
     return true;
 }
 
-void log(std::string_view message) noexcept {
+void log(std::string_view message, LogPriority priority) noexcept {
+    static const bool journal = stdoutIsJournal();
     try {
         std::string line = formatLogLine(std::time(nullptr), message);
         LogSink sink;
@@ -49,6 +64,8 @@ void log(std::string_view message) noexcept {
         }
         if (sink)
             sink(line);
+        else if (journal)
+            writeAll(STDOUT_FILENO, "<" + std::to_string(static_cast<int>(priority)) + ">" + line);
         else
             writeAll(STDOUT_FILENO, line);
     } catch (...) {

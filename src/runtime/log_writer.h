@@ -11,7 +11,12 @@ namespace brelo {
 // The whole line goes out in a single write(2), so lines from different threads never mix
 // and each is visible as soon as log returns, whether stdout is a terminal, a pipe or a file.
 // Never fails and never throws.
-void log(std::string_view message) noexcept;
+//
+// When standard output is the journal (systemd's JOURNAL_STREAM names its device and
+// inode), the line starts with the priority as a syslog prefix ("<3>"), which journald
+// strips and keeps, so `journalctl -p warning` shows trouble. Elsewhere there is no prefix.
+enum class LogPriority { error = 3, warning = 4, info = 6 };
+void log(std::string_view message, LogPriority priority = LogPriority::info) noexcept;
 
 // The line that log writes for a message at the given time, line feed included.
 std::string formatLogLine(std::time_t when, std::string_view message);

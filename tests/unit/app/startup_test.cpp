@@ -30,15 +30,21 @@ TEST(Startup, UnparsableServerAddressPrintsOneLineAndExitsWithTwo) {
     }
 }
 
-TEST(Startup, BannerShowsTheAddressAsTypedAndTheProcessKeepsRunning) {
+// Under systemd with JOURNAL_STREAM naming standard output, as for StandardOutput=journal:
+// each line gets its syslog priority in front, the rest as elsewhere.
+TEST(Startup, BannerShowsTheAddressAsTypedAndJournalLinesCarryTheirPriority) {
     std::string url = "127.0.0.1:" + std::to_string(unusedLoopbackPort());  // no scheme: accepted as typed
-    ChildProcess p(argsWith({"-v", "--node", "", "--brelo", url, "--room"}), isolated());
-    auto banner = p.waitForLine("brelo-ble", 20s);
-    ASSERT_TRUE(banner);
-    EXPECT_EQ(p.lines()[*banner].substr(19), " brelo-ble 2.0 ear '' -> " + url);
-    // The radio's state arrives from the loop after start-up; the process is still there.
-    ASSERT_TRUE(p.waitForLine("bluetooth state", 20s));
-    EXPECT_TRUE(p.running());
+    std::vector<std::string> args{"/bin/sh", "-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$@\"",
+                                  "sh"};
+    for (auto& arg : argsWith({"-v", "--node", "", "--brelo", url, "--room"}))
+        args.push_back(arg);
+    ChildProcess p(args, isolated());
+    // No bus: resetting, posted to a port where nothing listens.
+    ASSERT_TRUE(p.waitForLine("post failed", 20s)) << testing::PrintToString(p.lines());
+    ASSERT_GE(p.lines().size(), 3u);
+    EXPECT_EQ(p.lines()[0].substr(0, 3) + p.lines()[0].substr(22), "<6> brelo-ble 2.0 ear '' -> " + url);
+    EXPECT_EQ(p.lines()[1].substr(0, 3) + p.lines()[1].substr(22), "<4> bluetooth state 1");
+    EXPECT_EQ(p.lines()[*p.waitForLine("post failed")].substr(0, 3), "<3>");
     p.stop();
     EXPECT_EQ(p.exitCode(), 0);  // SIGTERM is an orderly stop
 }
