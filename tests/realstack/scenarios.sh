@@ -7,8 +7,10 @@ set -u
 steady() {  # steady [SECONDS]: a steady 10 Hz advertiser heard for 12 s (six 2 s windows)
     mark "$name steady-start"; sleep "${1:-12}"; mark "$name steady-end"
 }
-heard() { cat "$out/$name.sink.jsonl" 2>/dev/null | grep -c '"Steady"'; }
-heard_more() { [ "$(heard)" -gt "$1" ]; }  # heard_more N: more uploads with the advertiser than N
+heard_after() {  # heard_after T: the sink has the advertiser from a 2 s window that began after T
+    cat "$out/$name.sink.jsonl" 2>/dev/null | grep -o '"name":"Steady"[^}]*"ts":[0-9.]*' |
+        awk -F'"ts":' -v t="$1" '$2 - 2 >= t { n++ } END { exit n == 0 }'
+}
 named() { grep -a -o "KVQ-$name" "$out/btmon.snoop" | wc -l; }
 named_more() { [ "$(named)" -gt "$1" ]; }
 beacon() {  # the other controller scans actively until btmon's capture has the name again
@@ -22,17 +24,15 @@ beacon() {  # the other controller scans actively until btmon's capture has the 
 power_cycle() {
     mark "$name power-off"; btmgmt --index "$node_hci" power off >/dev/null
     until_true 10 grep -q 'status bluetooth-off' "$out/$name.node.log"
-    n=$(heard)
-    mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
-    until_true 15 heard_more "$n"; mark "$name power-end"
+    t=$(date +%s.%N); mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
+    until_true 15 heard_after "$t"; mark "$name power-end"
 }
 restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
-    mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
-    n=$(heard)
+    t=$(date +%s.%N); mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
     start_bluetoothd
     until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
     advertise
-    until_true 20 heard_more "$n"; mark "$name restart-end"
+    until_true 20 heard_after "$t"; mark "$name restart-end"
 }
 
 start_base
@@ -48,7 +48,7 @@ stop_node
 
 say "outsider"
 start_node outsider setpriv --reuid=outsider --regid=outsider --clear-groups
-until_true 20 listening && advertise; until_true 20 heard_more 0
+until_true 20 listening && advertise; until_true 20 heard_after 0
 stop_node
 
 say "node before bluetoothd"
@@ -56,7 +56,7 @@ stop_pid "$bt_pid"; mark "bluetoothd-stopped"
 start_node early
 sleep 3; mark "early bluez-start"
 start_bluetoothd
-wait_listening; advertise; until_true 20 heard_more 0
+wait_listening; advertise; until_true 20 heard_after 0
 stop_node
 
 say "bluetoothd -E"

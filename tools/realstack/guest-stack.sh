@@ -69,8 +69,6 @@ start_base() {  # kernel modules, loopback, the system bus, btmon
     say "guest up; $(uname -r); bluetoothd $(/usr/libexec/bluetooth/bluetoothd -v)"
     ldd /rig/brelo-ble /rig/brelo-sink | grep 'not found' | while read -r l; do say "missing library: $l"; done
     modprobe bluetooth && modprobe hci_vhci || say "no Bluetooth modules"
-    # The crypto the emulator opens through AF_ALG, loaded before it makes controllers.
-    modprobe -a af_alg algif_hash algif_skcipher cmac ecb 2>/dev/null
     ip link set lo up
     mkdir -p /run/dbus
     dbus-daemon --system --fork

@@ -1,6 +1,6 @@
 """Reads what the real-stack guest left in its results folder (tools/realstack/run.sh): the
 event times the scenarios marked, per node run the sink's JSON log and the node's log, and
-btmon's text. Used by the scenarios' check and for the figures."""
+btmon's capture. Used by the scenarios' check and for the figures."""
 import json
 import struct
 import sys
@@ -47,9 +47,10 @@ def statuses(name, start, end):
 
 
 def back_after(name, after):
-    """Seconds from AFTER to the first upload with the steady advertiser, or None."""
-    return next((u['received_at'] - after for u in uploads(name) if after and u['received_at'] >= after
-                 and any(d['name'] == 'Steady' for d in u['body']['devices'])), None)
+    """Seconds from AFTER to the first upload with the steady advertiser from a 2 s window that
+    began after AFTER (an earlier window may hold what was heard before), or None."""
+    return next((u['received_at'] - after for u in uploads(name) if after and any(
+        d['name'] == 'Steady' and d['ts'] - 2 >= after for d in u['body']['devices'])), None)
 
 
 def seconds(value):
