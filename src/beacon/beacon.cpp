@@ -45,13 +45,15 @@ void Beacon::peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manag
     if (stopped_ || manager.state() != bluetooth::kStatePoweredOn)
         return;
     manager.startAdvertising({name, {listener::Ear::listenerBeacon()}});
-    log("beacon " + name + " on");
 }
 
+// "on" means the platform took the advertisement, not merely that it was asked.
 void Beacon::peripheralManagerDidStartAdvertising(bluetooth::PeripheralManager&,
                                                   const std::optional<std::string>& error) {
     if (error)
         log("beacon " + name + " refused: " + *error, LogPriority::error);
+    else
+        log("beacon " + name + " on");
 }
 
 }  // namespace brelo::beacon

@@ -17,6 +17,7 @@ void BluezBinding::requestAdvertising(BluezPeripheral& peripheral, const Adverti
     peripheral.wanted = true;
     peripheral.hold = false;
     peripheral.quiet = false;
+    peripheral.backoffS = 0;
     peripheral.object.setData(data);
     advertise(peripheral);
 }
@@ -43,13 +44,24 @@ void BluezBinding::advertise(BluezPeripheral& p) {
     }
     if (p.object.exportOn(bus_.get()) < 0)
         return;
+    p.retryAlarm.cancel();
     p.registered = false;
     sd_bus_slot* slot = nullptr;
-    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), adapterPath_.c_str(),
-                                     kAdvertisingManagerInterface, "UnregisterAdvertisement", &onUnregistered, &p, "o",
-                                     p.object.path().c_str());
+    int r = callBluez(bus_.get(), &slot, owner_, adapterPath_, kAdvertisingManagerInterface, "UnregisterAdvertisement",
+                      &onUnregistered, &p, "o", p.object.path().c_str());
     if (r >= 0)
         p.call.reset(slot);
+}
+
+// A refused registration, tried again after its back-off. Refused with Failed while the
+// scan ran: discovery is stopped, the registration goes out, then discovery resumes.
+void BluezBinding::retryAdvertising(BluezPeripheral& p) {
+    if (!p.wanted || p.registered || p.hold || p.call)
+        return;
+    if (p.pauseDiscovery && discoveryActive_ && !discoveryCall_ && discoveryPossible())
+        restartDiscovery();
+    else
+        advertise(p);
 }
 
 int BluezBinding::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
@@ -60,13 +72,11 @@ int BluezBinding::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*)
         if (!sd_bus_is_open(self.bus_.get()))
             return 0;  // the connection is going; a new one starts over
         // DoesNotExist is the usual answer; any other one is no reason not to try registering.
-        sd_bus_message* raw = nullptr;
-        int r = sd_bus_message_new_method_call(self.bus_.get(), &raw, self.owner_.c_str(), self.adapterPath_.c_str(),
-                                               kAdvertisingManagerInterface, "RegisterAdvertisement");
-        if (r < 0)
-            return 0;
-        MessagePtr m(raw);
-        r = sd_bus_message_append(m.get(), "oa{sv}", p.object.path().c_str(), 0);
+        MessagePtr m;
+        int r = newBluezCall(self.bus_.get(), m, self.owner_, self.adapterPath_, kAdvertisingManagerInterface,
+                             "RegisterAdvertisement");
+        if (r >= 0)
+            r = sd_bus_message_append(m.get(), "oa{sv}", p.object.path().c_str(), 0);
         sd_bus_slot* slot = nullptr;
         // BlueZ reads our object back over this same connection before it answers, which is
         // why this call must never block the loop.
@@ -74,9 +84,17 @@ int BluezBinding::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*)
             r = sd_bus_call_async(self.bus_.get(), &slot, m.get(), &onRegistered, &p, 0);
         if (r >= 0)
             p.call.reset(slot);
+        else
+            self.advertisingDone();
     } catch (...) {
     }
     return 0;
+}
+
+// No registration in flight any more: discovery held back for it may start.
+void BluezBinding::advertisingDone() {
+    if (!registering())
+        ensureDiscovery(std::exchange(discoveryAgain_, false));
 }
 
 int BluezBinding::onRegistered(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
@@ -93,15 +111,24 @@ int BluezBinding::onRegistered(sd_bus_message* m, void* userdata, sd_bus_error*)
             error = (e->message && *e->message) ? e->message : (e->name ? e->name : "refused");
             // BlueZ's NotPermitted here means "Maximum advertisements reached", not a refusal of access.
             deniedNow = isError(e, kAccessDenied);
-            // Asked again only by the next request, unless access comes back (see retry).
-            p.hold = !deniedNow;
         } else {
             p.registered = true;
         }
         bool report = !(e && p.quiet);
         p.quiet = false;
+        if (e && !deniedNow) {
+            // Tried again with back-off (access refusals are retried with the rest, see retry);
+            // only the outcome that ends the refusals is reported.
+            p.quiet = true;
+            p.pauseDiscovery = isError(e, kFailed) && (self.discoveryActive_ || self.discoveryCall_);
+            p.retryAlarm.arm(self.nextBackoff(p.backoffS));
+        } else if (!e) {
+            p.backoffS = 0;
+            p.pauseDiscovery = false;
+        }
         if (std::exchange(p.again, false))
             self.advertise(p);
+        self.advertisingDone();
         // The outcome goes last: the delegate may drop its manager, p included.
         if (report)
             p.delegate.peripheralManagerDidStartAdvertising(p, error);
@@ -121,7 +148,7 @@ void BluezBinding::resumeAdvertising() {
     if (!central || peripheralState(*central) != kStatePoweredOn)
         return;
     for (BluezPeripheral* p : peripherals_)
-        if (p->wanted && !p->registered && !p->hold && !p->call)
+        if (p->wanted && !p->registered && !p->hold && !p->call && !p->retryAlarm.armed())
             advertise(*p);
 }
 
@@ -131,10 +158,15 @@ void BluezBinding::dropRegistration(BluezPeripheral& p) {
     p.hold = false;
     p.again = false;
     p.quiet = false;
+    p.pauseDiscovery = false;
+    p.backoffS = 0;
+    p.retryAlarm.cancel();
 }
 
 void BluezBinding::released(BluezPeripheral& p) {
     p.registered = false;
     p.hold = true;
+    p.retryAlarm.cancel();
 }
+
 }  // namespace brelo::bluetooth::bluez

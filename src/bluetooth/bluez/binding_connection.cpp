@@ -1,3 +1,4 @@
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -61,6 +62,32 @@ int openSystemBus(sd_bus** out) {
 }
 
 }  // namespace
+
+int newBluezCall(sd_bus* bus, runtime::MessagePtr& m, const std::string& destination, const std::string& path,
+                 const char* interface, const char* member) {
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &raw, destination.c_str(), path.c_str(), interface, member);
+    if (r < 0)
+        return r;
+    m.reset(raw);
+    return sd_bus_message_set_auto_start(raw, 0);
+}
+
+int callBluez(sd_bus* bus, sd_bus_slot** slot, const std::string& destination, const std::string& path,
+              const char* interface, const char* member, sd_bus_message_handler_t callback, void* userdata,
+              const char* types, ...) {
+    MessagePtr m;
+    int r = newBluezCall(bus, m, destination, path, interface, member);
+    if (r >= 0 && types) {
+        va_list ap;
+        va_start(ap, types);
+        r = sd_bus_message_appendv(m.get(), types, ap);
+        va_end(ap);
+    }
+    if (r < 0)
+        return r;
+    return sd_bus_call_async(bus, slot, m.get(), callback, userdata, 0);
+}
 
 // ---------------------------------------------------------------------------------------
 // Connection
@@ -136,6 +163,7 @@ void BluezBinding::dropConnection() {
     forgetBluez();
     for (BluezPeripheral* p : peripherals_)
         p->object.withdraw();
+    monitorObject_.withdraw();
     pump_.reset();
     bus_.reset();
 }
@@ -207,6 +235,16 @@ void BluezBinding::setOwner(std::string owner) {
 }
 
 void BluezBinding::forgetBluez() {
+    // The adapter in use (or the one lost just before BlueZ went) is taken again when back.
+    if (graceAlarm_.armed())
+        preferred_ = lostAdapter_;
+    else if (!adapterPath_.empty())
+        preferred_ = adapterPath_;
+    graceAlarm_.cancel();
+    settleAlarm_.cancel();
+    settled_ = false;
+    settleShort_ = false;
+    resetMonitor();
     objectsCall_.reset();
     objectsKnown_ = false;
     denied_ = 0;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -29,7 +30,14 @@ bool BluezBinding::discoveryPossible() const {
 void BluezBinding::requestScan(BluezCentral& central, const std::optional<std::vector<Uuid>>& services) {
     central.scanning = true;
     central.services = services.value_or(std::vector<Uuid>{});
-    ensureDiscovery(true);
+    if (publishing_)
+        scanDeferred_ = true;  // started once every manager has had its report
+    else
+        ensureDiscovery(true);
+}
+
+bool BluezBinding::registering() const {
+    return std::any_of(peripherals_.begin(), peripherals_.end(), [](const BluezPeripheral* p) { return p->call != nullptr; });
 }
 
 void BluezBinding::stopScan(BluezCentral& central) {
@@ -52,7 +60,9 @@ void BluezBinding::stopScan(BluezCentral& central) {
 void BluezBinding::ensureDiscovery(bool requested) {
     if (!scanWanted() || !discoveryPossible())
         return;
-    if (discoveryCall_) {
+    // Discovery waits while an advertisement is being registered: a controller without LE
+    // extended advertising refuses the registration once a scan runs.
+    if (discoveryCall_ || (!discoveryActive_ && registering())) {
         discoveryAgain_ = discoveryAgain_ || requested;
         return;
     }
@@ -79,12 +89,10 @@ void BluezBinding::sendDiscoveryFilter() {
                 uuids.push_back(u);
     }
 
-    sd_bus_message* raw = nullptr;
-    int r = sd_bus_message_new_method_call(bus_.get(), &raw, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
-                                           "SetDiscoveryFilter");
+    MessagePtr m;
+    int r = newBluezCall(bus_.get(), m, owner_, adapterPath_, kAdapterInterface, "SetDiscoveryFilter");
     if (r < 0)
         return;
-    MessagePtr m(raw);
     r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_ARRAY, "{sv}");
     // RSSI must be a 16-bit integer: BlueZ refuses the filter otherwise.
     if (r >= 0)
@@ -139,8 +147,8 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
         // Any other refusal of the filter still leaves discovery worth starting: without the
         // filter BlueZ reports fewer advertisements, but it reports them.
         sd_bus_slot* slot = nullptr;
-        int r = sd_bus_call_method_async(self->bus_.get(), &slot, self->owner_.c_str(), self->adapterPath_.c_str(),
-                                         kAdapterInterface, "StartDiscovery", &onStartDiscovery, self, "");
+        int r = callBluez(self->bus_.get(), &slot, self->owner_, self->adapterPath_, kAdapterInterface,
+                          "StartDiscovery", &onStartDiscovery, self);
         if (r < 0) {
             self->discoveryAlarm_.arm(self->nextBackoff(self->discoveryBackoffS_));
             return 0;
@@ -161,6 +169,7 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
                 self->discoveryActive_ = true;
                 self->heard_ = false;
             }
+            self->armRediscovery();
             self->accepted(kDiscoveryAccess);
         } else if (isAccessRefusal(e)) {
             self->discoveryAgain_ = false;
@@ -208,11 +217,43 @@ void BluezBinding::checkStall() {
     if (loop_.monotonicNow() - lastHeardS_ < options_.stallS)
         return;
     heard_ = false;
+    restartDiscovery();
+}
+
+// Stop, then filter and start: the kernel begins a new scan with an empty duplicate list.
+void BluezBinding::restartDiscovery() {
+    rediscoverAlarm_.cancel();
     sd_bus_slot* slot = nullptr;
-    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
-                                     "StopDiscovery", &onStopDiscovery, this, "");
+    int r = callBluez(bus_.get(), &slot, owner_, adapterPath_, kAdapterInterface, "StopDiscovery", &onStopDiscovery,
+                      this);
     if (r >= 0)
         discoveryCall_.reset(slot);
+}
+
+// The next restart, at the phase point of the next interval that is at least half an
+// interval away, so that a restart completing late never makes two in one window.
+void BluezBinding::armRediscovery() {
+    double interval = options_.rediscoverIntervalS;
+    if (interval <= 0 || monitor_ == Monitor::Active || !anchorS_ || rediscoverAlarm_.armed())
+        return;
+    double now = loop_.monotonicNow();
+    double first = *anchorS_ + options_.rediscoverPhaseS;
+    double next = first;
+    if (now > first)
+        next = first + std::ceil((now - first) / interval) * interval;
+    if (next - now < interval / 2)
+        next += interval;
+    rediscoverAlarm_.arm(next - now);
+}
+
+void BluezBinding::rediscover() {
+    if (monitor_ == Monitor::Active)
+        return;
+    if (!discoveryActive_ || discoveryCall_ || registering() || !scanWanted() || !discoveryPossible()) {
+        armRediscovery();  // nothing to restart now; try at the next point
+        return;
+    }
+    restartDiscovery();
 }
 
 int BluezBinding::onStopDiscovery(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
@@ -222,6 +263,10 @@ int BluezBinding::onStopDiscovery(sd_bus_message*, void* userdata, sd_bus_error*
         // Whatever the answer, the filter goes first: stopping dropped it.
         self->discoveryActive_ = false;
         self->discoveryAgain_ = false;
+        // A registration refused while the scan ran goes out now, before discovery resumes.
+        for (BluezPeripheral* p : self->peripherals_)
+            if (p->pauseDiscovery && p->wanted && !p->registered && !p->hold && !p->call)
+                self->advertise(*p);
         self->ensureDiscovery(true);
     } catch (...) {
     }
@@ -231,6 +276,7 @@ int BluezBinding::onStopDiscovery(sd_bus_message*, void* userdata, sd_bus_error*
 void BluezBinding::resetDiscovery() {
     discoveryCall_.reset();
     discoveryAlarm_.cancel();
+    rediscoverAlarm_.cancel();
     discoveryActive_ = false;
     discoveryAgain_ = false;
     discoveryBackoffS_ = 0;

@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "bluetooth/bluez/bluez_binding.h"
 
@@ -18,8 +19,7 @@ bool isBelow(std::string_view path, std::string_view parent) {
 
 void BluezBinding::fetchObjects() {
     sd_bus_slot* slot = nullptr;
-    int r = sd_bus_call_method_async(bus_.get(), &slot, owner_.c_str(), "/", kObjectManager, "GetManagedObjects",
-                                     &onObjects, this, "");
+    int r = callBluez(bus_.get(), &slot, owner_, "/", kObjectManager, "GetManagedObjects", &onObjects, this);
     if (r < 0) {
         retryAlarm_.arm(nextBackoff(retryBackoffS_));
         return;
@@ -43,6 +43,7 @@ int BluezBinding::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) no
         }
         self->objectsKnown_ = true;
         self->retryBackoffS_ = self->options_.backoffFirstS;
+        self->settleLater();
         self->selectAdapter();
         self->accepted(kObjectsAccess);
         self->update();
@@ -101,6 +102,7 @@ void BluezBinding::apply(const CacheChange& change) {
     if (change.device)
         deliver(change.devicePath, *change.device);
     if (change.adapters) {
+        settleLater();
         selectAdapter();
         update();
     }
@@ -108,17 +110,45 @@ void BluezBinding::apply(const CacheChange& change) {
         discoveryStopped();
 }
 
+// While bluetoothd is still publishing its adapters only the one used before is taken (at
+// once); otherwise the lowest index wins once the tree has settled, and is kept while it exists.
 void BluezBinding::selectAdapter() {
     std::string next = adapterPath_;
-    if (next.empty() || !cache_.adapter(next))
-        next = cache_.adapters().empty() ? std::string() : cache_.adapters().begin()->first;
+    if (!next.empty() && !cache_.adapter(next)) {
+        // bluetoothd removes its adapters before leaving the bus: give it a moment to go,
+        // so that a restart reads as resetting and the adapter is taken again when back.
+        lostAdapter_ = next;
+        graceAlarm_.arm(options_.adapterGraceS);
+        next.clear();
+    }
+    if (next.empty()) {
+        if (!settled_ && !preferred_.empty() && cache_.adapter(preferred_)) {
+            next = preferred_;
+            settled_ = true;
+            settleAlarm_.cancel();
+        } else if (settled_ && !cache_.adapters().empty()) {
+            next = cache_.adapters().begin()->first;
+        }
+    }
     if (next == adapterPath_)
         return;
     adapterPath_ = std::move(next);
     // Nothing set up on the old adapter carries over.
     resetDiscovery();
+    resetMonitor();
     for (BluezPeripheral* p : peripherals_)
         dropRegistration(*p);
+}
+
+// Arms the wait for bluetoothd's adapters: short once one is known, long while none is.
+void BluezBinding::settleLater() {
+    if (settled_ || !objectsKnown_)
+        return;
+    bool any = !cache_.adapters().empty();
+    if (settleAlarm_.armed() && (settleShort_ || !any))
+        return;
+    settleShort_ = any;
+    settleAlarm_.arm(any ? options_.adapterSettleS : options_.adapterWaitS);
 }
 
 const AdapterProperties* BluezBinding::currentAdapter() const {
@@ -185,6 +215,9 @@ std::optional<ManagerState> BluezBinding::centralState() const {
     if (!objectsKnown_)
         return std::nullopt;  // BlueZ has not answered yet: what was reported stands
     const AdapterProperties* adapter = currentAdapter();
+    // Still publishing its adapters, or perhaps shutting down: what was reported stands.
+    if (!adapter && (!settled_ || graceAlarm_.armed()))
+        return std::nullopt;
     if (!adapter)
         return kStateUnsupported;
     return adapter->powered.value_or(false) ? kStatePoweredOn : kStatePoweredOff;
@@ -204,9 +237,17 @@ void BluezBinding::update() {
             c->scanning = false;
         discoveryActive_ = false;
     }
+    // Scan requests made by the delegates wait until every manager has had its report, so
+    // that the beacon's registration goes out before discovery starts: a 4.x controller
+    // refuses a new advertisement while it scans.
+    ++publishing_;
     publishStates();
-    ensureDiscovery(false);
+    --publishing_;
+    if (publishing_)
+        return;
     resumeAdvertising();
+    ensureMonitor();
+    ensureDiscovery(std::exchange(scanDeferred_, false));
 }
 
 void BluezBinding::publishStates() {

@@ -18,6 +18,7 @@
 #include "bluetooth/bluez/alarm.h"
 #include "bluetooth/bluez/bluez_platform.h"
 #include "bluetooth/bluez/bus_pump.h"
+#include "bluetooth/bluez/monitor_object.h"
 #include "bluetooth/bluez/object_cache.h"
 #include "runtime/handles.h"
 
@@ -44,6 +45,7 @@ inline constexpr const char* kPropertiesMatch =
 inline constexpr const char* kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 inline constexpr const char* kNotPermitted = "org.bluez.Error.NotPermitted";
 inline constexpr const char* kNotReady = "org.bluez.Error.NotReady";
+inline constexpr const char* kFailed = "org.bluez.Error.Failed";
 inline constexpr const char* kInProgress = "org.bluez.Error.InProgress";
 inline constexpr const char* kNameHasNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
 
@@ -56,6 +58,16 @@ inline bool isError(const sd_bus_error* e, const char* name) { return e && e->na
 
 // BlueZ or the bus refusing us access (the bus policy, or BlueZ's own NotPermitted).
 inline bool isAccessRefusal(const sd_bus_error* e) { return isError(e, kAccessDenied) || isError(e, kNotPermitted); }
+
+// An asynchronous call to BlueZ (destination its unique name) that never has the bus start
+// bluetoothd: a call while it is down would otherwise activate it behind the user's back.
+// types and what follows as for sd_bus_message_append; nullptr for no arguments.
+int callBluez(sd_bus* bus, sd_bus_slot** slot, const std::string& destination, const std::string& path,
+              const char* interface, const char* member, sd_bus_message_handler_t callback, void* userdata,
+              const char* types = nullptr, ...);
+// The same for a message built by the caller.
+int newBluezCall(sd_bus* bus, runtime::MessagePtr& m, const std::string& destination, const std::string& path,
+                 const char* interface, const char* member);
 
 
 class BluezCentral;
@@ -85,7 +97,9 @@ public:
 
     bool isBluez(std::string_view sender) const { return !owner_.empty() && sender == owner_; }
     void released(BluezPeripheral& peripheral);
+    void retryAdvertising(BluezPeripheral& peripheral);
     runtime::EventLoop& loop() { return loop_; }
+    const BluezOptions& options() const { return options_; }
 
 private:
     // Connection.
@@ -107,6 +121,7 @@ private:
     bool fromBluez(sd_bus_message* m) const;
     void apply(const CacheChange& change);
     void selectAdapter();
+    void settleLater();
     const AdapterProperties* currentAdapter() const;
 
     // Refusals and retries.
@@ -129,6 +144,10 @@ private:
     void discoveryStopped();
     void retryDiscoveryIfPossible();
     void checkStall();
+    void restartDiscovery();
+    void armRediscovery();
+    void rediscover();
+    bool registering() const;
     void resetDiscovery();
     static int onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     static int onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
@@ -138,9 +157,18 @@ private:
     bool advertisingPossible() const;
     void advertise(BluezPeripheral& peripheral);
     void resumeAdvertising();
+    void advertisingDone();
     void dropRegistration(BluezPeripheral& peripheral);
     static int onUnregistered(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     static int onRegistered(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
+
+    // The advertisement monitor (where BlueZ offers one): with it registered the kernel
+    // scans without its duplicate filter, and no periodic restarts are needed.
+    void ensureMonitor();
+    void monitorActivated();
+    void monitorReleased();
+    void resetMonitor();
+    static int onMonitorRegistered(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
 
     // Reports.
     void deliver(std::string_view path, DeviceProperties& device);
@@ -164,6 +192,12 @@ private:
     double retryBackoffS_;
     ObjectCache cache_;
     std::string adapterPath_;
+    // The choice of adapter waits until bluetoothd has published its adapters (one at a
+    // time, after it takes its name), unless the one used before is back.
+    bool settled_ = false;
+    bool settleShort_ = false;  // an adapter was seen: the short settle is armed
+    std::string preferred_;     // the adapter in use before BlueZ went away, taken again when back
+    std::string lostAdapter_;   // the adapter in use that disappeared, while its grace runs
 
     // Managers in creation order.
     std::vector<BluezCentral*> centrals_;
@@ -175,6 +209,14 @@ private:
     double discoveryBackoffS_ = 0;
     bool heard_ = false;  // an advertisement arrived since discovery was (re)started
     double lastHeardS_ = 0;
+    std::optional<double> anchorS_;  // when the first central manager was made
+    bool scanDeferred_ = false;      // a scan request made while states were being reported
+    int publishing_ = 0;
+
+    // Monitor state for the current owner and adapter.
+    enum class Monitor { None, Registering, Registered, Active, Refused };
+    Monitor monitor_ = Monitor::None;
+    MonitorObject monitorObject_;
 
     SlotPtr disconnectMatch_;
     SlotPtr ownerMatch_;
@@ -184,12 +226,16 @@ private:
     SlotPtr ownerCall_;
     SlotPtr objectsCall_;
     SlotPtr discoveryCall_;
+    SlotPtr monitorCall_;
 
     Alarm reconnectAlarm_;
     Alarm teardownAlarm_;
     Alarm publishAlarm_;
     Alarm retryAlarm_;
     Alarm discoveryAlarm_;
+    Alarm rediscoverAlarm_;
+    Alarm settleAlarm_;
+    Alarm graceAlarm_;
     std::unique_ptr<runtime::Timer> stallTimer_;
 };
 
@@ -258,10 +304,13 @@ public:
     bool reported = false;
     bool wanted = false;      // advertising was asked for
     bool registered = false;  // BlueZ accepted the registration and has not dropped it since
-    bool hold = false;        // released or refused: register again only when asked, or on a new adapter/owner
+    bool hold = false;        // released by BlueZ: register again only when asked, or on a new adapter/owner
     bool again = false;       // asked again while a registration was in flight
-    bool quiet = false;       // a retry after an access refusal: only its success is reported
+    bool quiet = false;       // a retry after a refusal: only its success is reported
+    bool pauseDiscovery = false;  // refused while discovery ran: register with discovery paused
+    double backoffS = 0;
     SlotPtr call;
+    Alarm retryAlarm{binding_.loop().get(), [this] { binding_.retryAdvertising(*this); }};
     AdvertisementObject object;
 };
 

@@ -14,6 +14,8 @@ BluezBinding::BluezBinding(runtime::EventLoop& loop, BluezOptions options)
       options_(options),
       reconnectBackoffS_(options.backoffFirstS),
       retryBackoffS_(options.backoffFirstS),
+      monitorObject_([this](std::string_view sender) { return isBluez(sender); }, [this] { monitorActivated(); },
+                     [this] { monitorReleased(); }),
       reconnectAlarm_(loop.get(), [this] { connect(); }),
       teardownAlarm_(loop.get(), [this] { connectionFailed(); }),
       publishAlarm_(loop.get(),
@@ -25,7 +27,19 @@ BluezBinding::BluezBinding(runtime::EventLoop& loop, BluezOptions options)
                         update();
                     }),
       retryAlarm_(loop.get(), [this] { retry(); }),
-      discoveryAlarm_(loop.get(), [this] { ensureDiscovery(true); }) {
+      discoveryAlarm_(loop.get(), [this] { ensureDiscovery(true); }),
+      rediscoverAlarm_(loop.get(), [this] { rediscover(); }),
+      settleAlarm_(loop.get(),
+                   [this] {
+                       settled_ = true;
+                       selectAdapter();
+                       update();
+                   }),
+      graceAlarm_(loop.get(),
+                  [this] {
+                      selectAdapter();
+                      update();
+                  }) {
     stallTimer_ = loop_.repeating(options_.stallCheckIntervalS, [this] { checkStall(); });
     connect();
 }
@@ -36,6 +50,8 @@ BluezBinding::~BluezBinding() {
 }
 
 void BluezBinding::add(BluezCentral& central) {
+    if (!anchorS_)
+        anchorS_ = loop_.monotonicNow();
     centrals_.push_back(&central);
     publishAlarm_.arm(0);
 }

@@ -20,6 +20,22 @@ struct BluezOptions {
     // advertisements is taken in batches instead of one wake-up each. Every message from
     // BlueZ (a state change, a reply) waits at most this long; timers are not held up.
     double busQuietS = 0.020;
+    // Without an advertisement monitor the kernel filters duplicates in every discovery scan
+    // (~10 s), so a device whose advertisement does not change is heard once a scan. Discovery
+    // is then restarted every rediscoverIntervalS, at rediscoverPhaseS into each interval
+    // counted from the making of the first central manager: the listener's 2 s flush windows
+    // start there too, so each window holds one restart and no restart falls on a window's
+    // edge. 0 turns the restarts off.
+    double rediscoverIntervalS = 2.0;
+    double rediscoverPhaseS = 1.0;
+    // bluetoothd takes its name before it publishes its adapters, one at a time: the adapter
+    // is chosen adapterSettleS after the first one is seen, or adapterWaitS after BlueZ's
+    // first answer held none (then "no adapter" is reported).
+    double adapterSettleS = 0.3;
+    double adapterWaitS = 2.0;
+    // bluetoothd removes its adapters before it leaves the bus: an adapter in use that
+    // disappears is reported as missing only when BlueZ is still there after this.
+    double adapterGraceS = 1.0;
 };
 
 class BluezBinding;

@@ -58,6 +58,7 @@ bool isBelow(std::string_view path, std::string_view parent) {
 void ObjectCache::clear() {
     adapters_.clear();
     advertisingManagers_.clear();
+    monitorManagers_.clear();
     devices_.clear();
 }
 
@@ -68,6 +69,10 @@ const AdapterProperties* ObjectCache::adapter(std::string_view path) const {
 
 bool ObjectCache::hasAdvertisingManager(std::string_view path) const {
     return advertisingManagers_.find(path) != advertisingManagers_.end();
+}
+
+bool ObjectCache::hasMonitorManager(std::string_view path) const {
+    return monitorManagers_.find(path) != monitorManagers_.end();
 }
 
 DeviceProperties* ObjectCache::device(std::string_view path) {
@@ -127,8 +132,8 @@ int ObjectCache::readInterfaces(sd_bus_message* m, std::string_view path, CacheC
             r = readAdapterProperties(m, it->second);
             if (change)
                 change->adapters = true;
-        } else if (name == kAdvertisingManagerInterface) {
-            advertisingManagers_.emplace(path);
+        } else if (name == kAdvertisingManagerInterface || name == kMonitorManagerInterface) {
+            (name == kAdvertisingManagerInterface ? advertisingManagers_ : monitorManagers_).emplace(path);
             r = sd_bus_message_skip(m, "a{sv}");
             if (change)
                 change->adapters = true;
@@ -189,9 +194,10 @@ int ObjectCache::interfacesRemoved(sd_bus_message* m, CacheChange& change) {
         } else if (interface == kAdapterInterface) {
             removeAdapter(path);
             change.adapters = true;
-        } else if (interface == kAdvertisingManagerInterface) {
-            if (auto it = advertisingManagers_.find(path); it != advertisingManagers_.end())
-                advertisingManagers_.erase(it);
+        } else if (interface == kAdvertisingManagerInterface || interface == kMonitorManagerInterface) {
+            auto& managers = interface == kAdvertisingManagerInterface ? advertisingManagers_ : monitorManagers_;
+            if (auto it = managers.find(path); it != managers.end())
+                managers.erase(it);
             change.adapters = true;
         }
     });

@@ -22,6 +22,7 @@ namespace brelo::bluetooth::bluez {
 inline constexpr const char* kAdapterInterface = "org.bluez.Adapter1";
 inline constexpr const char* kDeviceInterface = "org.bluez.Device1";
 inline constexpr const char* kAdvertisingManagerInterface = "org.bluez.LEAdvertisingManager1";
+inline constexpr const char* kMonitorManagerInterface = "org.bluez.AdvertisementMonitorManager1";
 
 // BlueZ keeps an object for every device it heard lately, and anyone in range can invent
 // addresses; past this many, new devices are not tracked until BlueZ drops old ones.
@@ -34,7 +35,8 @@ struct AdapterProperties {
 
 // What one message changed, for the caller to act on.
 struct CacheChange {
-    // An adapter appeared, disappeared or changed Powered, or an advertising manager came or went.
+    // An adapter appeared, disappeared or changed Powered, or an advertising or monitor manager
+    // came or went.
     bool adapters = false;
     // Discovering went from true to false (or unreadable) on discoveringAdapter.
     bool discoveringStopped = false;
@@ -63,6 +65,7 @@ public:
     const std::map<std::string, AdapterProperties, std::less<>>& adapters() const { return adapters_; }
     const AdapterProperties* adapter(std::string_view path) const;
     bool hasAdvertisingManager(std::string_view path) const;
+    bool hasMonitorManager(std::string_view path) const;
     DeviceProperties* device(std::string_view path);
     size_t deviceCount() const { return devices_.size(); }
 
@@ -78,6 +81,7 @@ private:
     size_t maxDevices_;
     std::map<std::string, AdapterProperties, std::less<>> adapters_;
     std::set<std::string, std::less<>> advertisingManagers_;
+    std::set<std::string, std::less<>> monitorManagers_;
     std::unordered_map<std::string, DeviceProperties, PathHash, std::equal_to<>> devices_;
 };
 
