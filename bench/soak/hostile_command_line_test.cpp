@@ -171,6 +171,7 @@ TEST_P(HostileNodeNameOnBluez, BeaconIsOnOrRefusedAndTheNodeListensOn) {
     } else {
         EXPECT_TRUE(waitForLog(node, " refused: ")) << testing::PrintToString(node.lines());
     }
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
     ASSERT_TRUE(fake_->run("advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
     ASSERT_TRUE(waitForUploads([](const auto& uploads) { return !recordsNamed(uploads, "Desk").empty(); }));
     for (const auto& request : server_->received()) {
@@ -185,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NameCase{"Longest", std::string(kLongestArgument, 'n'), join({"beacon KVQ-", std::string(12, 'n'), " on"}), true},
         NameCase{"ControlCharacters", kControl, "beacon KVQ-hall", true},
-        NameCase{"InvalidUtf8", kInvalidUtf8, join({"beacon ", beacon::Beacon::beaconName(kInvalidUtf8), " on"}), false}),
+        NameCase{"InvalidUtf8", kInvalidUtf8, join({"beacon ", beacon::Beacon::beaconName(kInvalidUtf8), " refused: "}),
+                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Values of 1 MiB cannot reach the program through execve, but nothing in it depends on

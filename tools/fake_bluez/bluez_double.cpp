@@ -12,7 +12,6 @@ namespace brelo::fakebluez {
 namespace {
 
 constexpr const char* kBluezName = "org.bluez";
-constexpr double kDefaultRestartS = 0.5;
 
 std::string senderOf(sd_bus_message* m) {
     const char* s = sd_bus_message_get_sender(m);
@@ -118,14 +117,12 @@ int BluezDouble::onNameReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
 }
 
 void BluezDouble::becomeReady() {
-    // A restarted bluetoothd finds its adapters again, in their last power state, with no
-    // devices, discovery sessions or advertisements.
-    for (auto& config : comeBack_)
-        adapters_.emplace(config.name, std::make_unique<FakeAdapter>(env_, config));
-    comeBack_.clear();
-    say("ready");
-    if (onReady_)
-        onReady_();
+    // bluetoothd takes its name first and publishes its adapters a moment later.
+    if (comeBack_.empty() || publishS_ <= 0) {
+        comeBack();
+        return;
+    }
+    publishTimer_ = loop_.after(publishS_, [this] { loop_.defer([this] { publishTimer_.reset(), comeBack(); }); });
 }
 
 int BluezDouble::onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -198,7 +195,7 @@ AdvertData BluezDouble::advertData(const ScriptLine& line) const {
 FakeAdapter::Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::string& address,
                                               const AdvertData& data, bool quiet, const std::string& label) {
     FakeAdapter& adapter = adapterName.empty() ? adapterFor(address) : adapterNamed(adapterName);
-    auto delivery = adapter.advert(address, data);
+    auto delivery = adapter.advert(address, data, quiet ? "" : label);
     if (!quiet) {
         std::string where = address + " adapter=" + adapter.config().name;
         switch (delivery) {
@@ -211,6 +208,11 @@ FakeAdapter::Delivery BluezDouble::sendAdvert(const std::string& adapterName, co
             case FakeAdapter::Delivery::Filtered:
                 say(label + " dropped " + where + " (discovery filter)");
                 break;
+            case FakeAdapter::Delivery::Duplicate:
+                say(label + " dropped " + where + " (duplicate)");
+                break;
+            case FakeAdapter::Delivery::Held:
+                break;  // reported when discovery starts again
             case FakeAdapter::Delivery::SendFailed:
                 say(label + " failed " + where + " (the bus would not take the signal)");
                 break;
@@ -258,6 +260,8 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
         return everyCommand(line);
     if (command == "restart")
         return restart(line);
+    if (command == "dupfilter" || command == "experimental")
+        return modeCommand(line);
     if (command == "sleep") {
         line.expectWords(2, 2, "sleep SECONDS");
         line.allowOptions({});
@@ -356,11 +360,13 @@ Outcome BluezDouble::advertCommand(const ScriptLine& line, bool quiet) {
 Outcome BluezDouble::advCommand(const ScriptLine& line) {
     const std::string& verb = line.word(1);
     if (verb == "refuse") {
-        line.expectWords(3, 3, "adv refuse failed|notpermitted|invalid|off");
+        line.expectWords(3, 3, "adv refuse failed|scanning|notpermitted|invalid|off");
         line.allowOptions({});
         const std::string& how = line.word(2);
         if (how == "failed")
             env_.refusal = AdvertisingRefusal::Failed;
+        else if (how == "scanning")
+            env_.refusal = AdvertisingRefusal::WhileScanning;
         else if (how == "notpermitted")
             env_.refusal = AdvertisingRefusal::NotPermitted;
         else if (how == "invalid")
@@ -368,7 +374,7 @@ Outcome BluezDouble::advCommand(const ScriptLine& line) {
         else if (how == "off")
             env_.refusal = AdvertisingRefusal::None;
         else
-            throw ScriptError("adv refuse takes failed, notpermitted, invalid or off");
+            throw ScriptError("adv refuse takes failed, scanning, notpermitted, invalid or off");
         say("adv refuse " + how);
         return {};
     }
@@ -445,7 +451,11 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
         loop_, rate, devices, seconds, count,
         [this, adapterName](const std::string& address, const AdvertData& data) {
             auto it = adapters_.find(adapterName);
-            return it != adapters_.end() && it->second->advert(address, data) == FakeAdapter::Delivery::Delivered;
+            if (it == adapters_.end())
+                return false;
+            // Held ones go out when the client's restart of discovery completes.
+            auto delivery = it->second->advert(address, data);
+            return delivery == FakeAdapter::Delivery::Delivered || delivery == FakeAdapter::Delivery::Held;
         },
         [this](uint64_t sent, uint64_t dropped) {
             say("flood sent " + std::to_string(sent) + (dropped ? " dropped " + std::to_string(dropped) : ""));
@@ -523,42 +533,6 @@ Outcome BluezDouble::everyCommand(const ScriptLine& line) {
     }));
     say("every " + line.word(1) + " " + repeated.rest(0));
     return {};
-}
-
-Outcome BluezDouble::restart(const ScriptLine& line) {
-    line.expectWords(1, 2, "restart [SECONDS]");
-    line.allowOptions({});
-    if (options_.impostor)
-        throw ScriptError("an impostor owns nothing to restart");
-    double delay = line.words.size() == 2 ? parseSeconds("restart delay", line.word(1)) : kDefaultRestartS;
-    // bluetoothd going away: its connection closes (the bus tells everyone that org.bluez
-    // lost its owner) and nothing is said about the objects. A new process comes back with
-    // a new unique name.
-    for (auto& [name, adapter] : adapters_)
-        comeBack_.push_back(adapter->config());
-    drifts_.clear();
-    flood_.reset();
-    adapters_.clear();
-    nameRequest_.reset();
-    ownerWatch_.reset();
-    incomingFilter_.reset();
-    objectManager_.reset();
-    env_.bus = nullptr;
-    bus_.reset();
-    say("bluetoothd stopped");
-    restartTimer_ = loop_.after(delay, [this] {
-        loop_.defer([this] {
-            restartTimer_.reset();
-            try {
-                connect();
-                requestName();
-            } catch (const std::exception& e) {
-                Output::complain(std::string("restart failed: ") + e.what());
-                loop_.exit(1);
-            }
-        });
-    });
-    return {Outcome::Next::WaitReady, 0};
 }
 
 }  // namespace brelo::fakebluez

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,8 @@ private:
     Outcome driftCommand(const ScriptLine& line);
     Outcome everyCommand(const ScriptLine& line);
     Outcome restart(const ScriptLine& line);
+    Outcome modeCommand(const ScriptLine& line);
+    void comeBack();
 
     static int onNameReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -72,6 +75,13 @@ private:
     std::function<void()> onReady_;
     bool deny_ = false;
     std::vector<AdapterConfig> comeBack_;  // adapters a restarted daemon brings back
+    // How they come back: this long after the name is taken, in reverse order when asked,
+    // and with the advertising manager this much later when set.
+    double publishS_ = 0;
+    bool publishReversed_ = false;
+    std::optional<double> advertisingLateS_;
+    std::unique_ptr<runtime::Timer> publishTimer_;
+    std::unique_ptr<runtime::Timer> lateTimer_;
     BusEnv env_;
     std::unique_ptr<runtime::Timer> restartTimer_;
     std::vector<std::unique_ptr<runtime::Timer>> repeats_;  // every

@@ -39,13 +39,28 @@ FakeAdapter::FakeAdapter(BusEnv& env, AdapterConfig config)
     if (r < 0)
         throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
     adapterSlot_.reset(raw);
-    if (config_.advertisingManager) {
-        r = sd_bus_add_object_vtable(env_.bus, &raw, path_.c_str(), kAdvertisingInterface, advertisingVtable_, this);
-        if (r < 0)
-            throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
-        advertisingSlot_.reset(raw);
-    }
+    if (config_.advertisingManager)
+        exportAdvertisingManager();
+    if (env_.experimental)
+        exportMonitorManager();
     sd_bus_emit_object_added(env_.bus, path_.c_str());
+}
+
+void FakeAdapter::exportAdvertisingManager() {
+    sd_bus_slot* raw = nullptr;
+    int r = sd_bus_add_object_vtable(env_.bus, &raw, path_.c_str(), kAdvertisingInterface, advertisingVtable_, this);
+    if (r < 0)
+        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
+    advertisingSlot_.reset(raw);
+}
+
+void FakeAdapter::addAdvertisingManager() {
+    if (advertisingSlot_)
+        return;
+    config_.advertisingManager = true;
+    exportAdvertisingManager();
+    sd_bus_emit_interfaces_added(env_.bus, path_.c_str(), kAdvertisingInterface, nullptr);
+    say("advertising manager added " + config_.name);
 }
 
 FakeAdapter::~FakeAdapter() = default;
@@ -90,6 +105,8 @@ void FakeAdapter::forgetClient(const std::string& owner) {
                 setDiscovering(false, false);
         }
     }
+    monitors_.erase(std::remove_if(monitors_.begin(), monitors_.end(), [&](auto& app) { return app->owner == owner; }),
+                    monitors_.end());
     std::vector<Registration*> gone;
     for (auto& reg : registrations_)
         if (reg->owner == owner)
@@ -123,12 +140,19 @@ void FakeAdapter::removeDevice(const std::string& address) {
     devices_.erase(it);
 }
 
-FakeAdapter::Delivery FakeAdapter::advert(const std::string& address, const AdvertData& data) {
+FakeAdapter::Delivery FakeAdapter::advert(const std::string& address, const AdvertData& data,
+                                          const std::string& label) {
     if (!env_.impostor) {
+        if (config_.powered && !discovering_ && monotonicSeconds() < restartingUntilS_ && held_.size() < 10000) {
+            held_.push_back({address, data, label});
+            return Delivery::Held;
+        }
         if (!config_.powered || !discovering_)
             return Delivery::NotDiscovering;
         if (!filterAccepts(data))
             return Delivery::Filtered;
+        if (duplicate(address))
+            return Delivery::Duplicate;
     }
     bool sent;
     if (FakeDevice* device = findDevice(address))

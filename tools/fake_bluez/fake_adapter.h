@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@
 namespace brelo::fakebluez {
 
 // How RegisterAdvertisement answers when told to refuse.
-enum class AdvertisingRefusal { None, Failed, NotPermitted, InvalidArguments };
+// WhileScanning: a Bluetooth 4.x controller (no LE extended advertising), which cannot take
+// a new non-connectable advertisement while a discovery scan runs.
+enum class AdvertisingRefusal { None, Failed, NotPermitted, InvalidArguments, WhileScanning };
 
 // What the adapters share: the connection that owns org.bluez and the driver's switches.
 struct BusEnv {
@@ -22,6 +25,10 @@ struct BusEnv {
     Output* out = nullptr;
     bool impostor = false;  // no discovery gate: signals go out whatever clients did
     AdvertisingRefusal refusal = AdvertisingRefusal::None;
+    // The kernel's duplicate filter: set, each discovery scan lasts this long and reports a
+    // device once, unless a monitor was active when it started.
+    std::optional<double> duplicateScanS;
+    bool experimental = false;  // adapters offer AdvertisementMonitorManager1
 };
 
 struct AdapterConfig {
@@ -63,7 +70,7 @@ struct Registration {
 // BlueZ's errors and tells the driver what each client did.
 class FakeAdapter {
 public:
-    enum class Delivery { Delivered, NotDiscovering, Filtered, SendFailed };
+    enum class Delivery { Delivered, NotDiscovering, Filtered, Duplicate, Held, SendFailed };
 
     FakeAdapter(BusEnv& env, AdapterConfig config);  // exports and announces the adapter
     ~FakeAdapter();  // takes the objects off the bus without a signal (a dying daemon)
@@ -90,7 +97,12 @@ public:
     void removeDevice(const std::string& address);
     // An advertisement heard over the air: reported only while discovering and only when a
     // client's filter lets it through, as BlueZ does.
-    Delivery advert(const std::string& address, const AdvertData& data);
+    // Held: sent in the moment between a client's StopDiscovery and its StartDiscovery (a
+    // restart); delivered at the start, and then reported with label unless it is empty.
+    Delivery advert(const std::string& address, const AdvertData& data, const std::string& label = "");
+
+    // The advertising manager published late, as bluetoothd may do after a restart.
+    void addAdvertisingManager();
 
     // Sends Release to every complete registration and forgets it; returns how many.
     size_t releaseRegistrations();
@@ -103,7 +115,21 @@ private:
         bool discovering = false;
     };
 
+    // A client's advertisement monitor application (RegisterMonitor).
+    struct MonitorApp {
+        FakeAdapter* adapter = nullptr;
+        std::string owner;
+        std::string root;
+        bool active = false;
+        runtime::SlotPtr readBack;
+    };
+
     void say(const std::string& text) const;
+    void exportAdvertisingManager();
+    void exportMonitorManager();
+    bool duplicate(const std::string& address);
+    bool monitorActive() const;
+    void onMonitorObjects(MonitorApp* app, sd_bus_message* reply);
     void endDiscovery(const char* reason);  // drops every session; Discovering false
     void setDiscovering(bool on, bool alsoPowered);
     bool filterAccepts(const AdvertData& data) const;
@@ -126,11 +152,17 @@ private:
                            void* userdata, sd_bus_error*);
     static int setPoweredProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* value,
                                   void* userdata, sd_bus_error* error);
+    static int onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onUnregisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onMonitorObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int getMonitorProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
+                                  void* userdata, sd_bus_error*);
     static int getManagerProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
                                   void* userdata, sd_bus_error*);
 
     static const sd_bus_vtable adapterVtable_[];
     static const sd_bus_vtable advertisingVtable_[];
+    static const sd_bus_vtable monitorVtable_[];
 
     BusEnv& env_;
     AdapterConfig config_;
@@ -140,9 +172,25 @@ private:
     // Owned through unique_ptr so pending read-backs can hold a stable pointer.
     std::vector<std::unique_ptr<Registration>> registrations_;
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;  // by address
+    std::vector<std::unique_ptr<MonitorApp>> monitors_;
+    // The current scan of the duplicate filter: when it began, and whom it reported.
+    double scanStartS_ = 0;
+    bool scanUnfiltered_ = false;
+    std::set<std::string> reportedThisScan_;
+    // A client restarting discovery: adverts until then wait for its StartDiscovery, so
+    // that a test's single advert is not lost in the gap (a real device would repeat it).
+    struct Held {
+        std::string address;
+        AdvertData data;
+        std::string label;
+    };
+    double restartingUntilS_ = 0;
+    std::vector<Held> held_;
+    void deliverHeld();
     // Slots last: they go first, so no callback can reach a half-destroyed adapter.
     runtime::SlotPtr adapterSlot_;
     runtime::SlotPtr advertisingSlot_;
+    runtime::SlotPtr monitorSlot_;
 };
 
 }  // namespace brelo::fakebluez

@@ -166,6 +166,12 @@ void FakeAdapter::onReadBack(Registration* reg, sd_bus_message* reply, bool) {
         return;
     }
     switch (env_.refusal) {
+        case AdvertisingRefusal::WhileScanning:
+            if (!discovering_) {
+                finishRegistration(reg, nullptr, "");
+                return;
+            }
+            [[fallthrough]];
         case AdvertisingRefusal::Failed:
             finishRegistration(reg, kFailed, "Failed to register advertisement");
             return;

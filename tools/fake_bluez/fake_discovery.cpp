@@ -1,6 +1,7 @@
 #include "fake_adapter.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "adapter_support.h"
 #include "script.h"
@@ -10,6 +11,12 @@ namespace brelo::fakebluez {
 void FakeAdapter::setDiscovering(bool on, bool alsoPowered) {
     bool changed = discovering_ != on;
     discovering_ = on;
+    if (changed && on) {
+        // A new kernel scan: its duplicate list starts empty.
+        scanStartS_ = monotonicSeconds();
+        scanUnfiltered_ = monitorActive();
+        reportedThisScan_.clear();
+    }
     if (alsoPowered && changed)
         sd_bus_emit_properties_changed(env_.bus, path_.c_str(), kAdapterInterface, "Powered", "Discovering", nullptr);
     else if (alsoPowered)
@@ -39,6 +46,36 @@ void FakeAdapter::stopDiscoveryByItself() {
         return;
     }
     endDiscovery("stopped by bluez");
+}
+
+void FakeAdapter::deliverHeld() {
+    bool late = monotonicSeconds() > restartingUntilS_;
+    restartingUntilS_ = 0;
+    std::vector<Held> held = std::move(held_);
+    held_.clear();
+    for (auto& h : held) {
+        Delivery d = late ? Delivery::NotDiscovering : advert(h.address, h.data);
+        if (h.label.empty())
+            continue;
+        std::string where = h.address + " adapter=" + config_.name;
+        say(d == Delivery::Delivered ? h.label + " " + where : h.label + " dropped " + where + " (not discovering)");
+    }
+}
+
+// The kernel's duplicate filter, on for every scan unless a monitor was active when the scan
+// began. bluetoothd starts the next scan as soon as one ends, so scans follow each other.
+bool FakeAdapter::duplicate(const std::string& address) {
+    if (!env_.duplicateScanS || *env_.duplicateScanS <= 0)
+        return false;
+    double now = monotonicSeconds();
+    if (now - scanStartS_ >= *env_.duplicateScanS) {
+        scanStartS_ += std::floor((now - scanStartS_) / *env_.duplicateScanS) * *env_.duplicateScanS;
+        scanUnfiltered_ = monitorActive();
+        reportedThisScan_.clear();
+    }
+    if (scanUnfiltered_)
+        return false;
+    return !reportedThisScan_.insert(address).second;
 }
 
 bool FakeAdapter::filterAccepts(const AdvertData& data) const {
@@ -81,6 +118,7 @@ int FakeAdapter::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_erro
         int r = sd_bus_reply_method_return(m, "");
         self->say("discovery start" + where);
         self->setDiscovering(true, false);
+        self->deliverHeld();
         return r < 0 ? r : 1;
     });
 }
@@ -104,8 +142,10 @@ int FakeAdapter::onStopDiscovery(sd_bus_message* m, void* userdata, sd_bus_error
         self->say("discovery stop" + where);
         bool anyLeft = std::any_of(self->clients_.begin(), self->clients_.end(),
                                    [](auto& c) { return c.second.discovering; });
-        if (!anyLeft)
+        if (!anyLeft) {
+            self->restartingUntilS_ = monotonicSeconds() + 0.5;
             self->setDiscovering(false, false);
+        }
         return r < 0 ? r : 1;
     });
 }

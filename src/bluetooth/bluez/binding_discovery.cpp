@@ -144,6 +144,11 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
             self->retryDiscoveryIfPossible();
             return 0;
         }
+        // A registration began meanwhile (a power-on): it goes first, then filter and start.
+        if (!self->discoveryActive_ && self->registering()) {
+            self->discoveryAgain_ = true;
+            return 0;
+        }
         // Any other refusal of the filter still leaves discovery worth starting: without the
         // filter BlueZ reports fewer advertisements, but it reports them.
         sd_bus_slot* slot = nullptr;
@@ -167,7 +172,7 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
         if (!e || isError(e, kInProgress)) {
             if (!self->discoveryActive_) {
                 self->discoveryActive_ = true;
-                self->heard_ = false;
+                self->reportedThisScan_ = false;
             }
             self->armRediscovery();
             self->accepted(kDiscoveryAccess);
@@ -249,7 +254,9 @@ void BluezBinding::armRediscovery() {
 void BluezBinding::rediscover() {
     if (monitor_ == Monitor::Active)
         return;
-    if (!discoveryActive_ || discoveryCall_ || registering() || !scanWanted() || !discoveryPossible()) {
+    // Nothing reported since this scan began means nothing in the kernel's duplicate list:
+    // a restart would only cost a gap.
+    if (!reportedThisScan_ || !discoveryActive_ || discoveryCall_ || registering() || !scanWanted() || !discoveryPossible()) {
         armRediscovery();  // nothing to restart now; try at the next point
         return;
     }
@@ -281,6 +288,7 @@ void BluezBinding::resetDiscovery() {
     discoveryAgain_ = false;
     discoveryBackoffS_ = 0;
     heard_ = false;
+    reportedThisScan_ = false;
 }
 
 }  // namespace brelo::bluetooth::bluez

@@ -117,8 +117,11 @@ void BluezBinding::selectAdapter() {
     if (!next.empty() && !cache_.adapter(next)) {
         // bluetoothd removes its adapters before leaving the bus: give it a moment to go,
         // so that a restart reads as resetting and the adapter is taken again when back.
-        lostAdapter_ = next;
-        graceAlarm_.arm(options_.adapterGraceS);
+        // When adapters go one after the other, the first one lost is the one to come back to.
+        if (!graceAlarm_.armed()) {
+            lostAdapter_ = next;
+            graceAlarm_.arm(options_.adapterGraceS);
+        }
         next.clear();
     }
     if (next.empty()) {
@@ -289,6 +292,7 @@ void BluezBinding::deliver(std::string_view path, DeviceProperties& device) {
     if (!isBelow(path, adapterPath_) || !device.identifier || !device.rssi)
         return;
     heard_ = true;
+    reportedThisScan_ = true;
     lastHeardS_ = loop_.monotonicNow();
     discoveryBackoffS_ = 0;
     // Exactly one manager takes each advertisement, so a device is not counted twice.

@@ -207,7 +207,8 @@ private:
     bool discoveryActive_ = false;  // our StartDiscovery succeeded and Discovering has not fallen since
     bool discoveryAgain_ = false;   // a request came while a call was in flight
     double discoveryBackoffS_ = 0;
-    bool heard_ = false;  // an advertisement arrived since discovery was (re)started
+    bool heard_ = false;  // an advertisement arrived since discovery was started or found stalled
+    bool reportedThisScan_ = false;  // an advertisement arrived since our last StartDiscovery
     double lastHeardS_ = 0;
     std::optional<double> anchorS_;  // when the first central manager was made
     bool scanDeferred_ = false;      // a scan request made while states were being reported

@@ -100,6 +100,64 @@ TEST_F(CentralOnFakeBluez, AccessRefusedIsUnauthorizedAndNeedsPermissionAtTheChe
     EXPECT_EQ(fake_->countLines("discovery start"), 0u);
 }
 
+// bluetoothd powers its adapters off and removes them before it leaves the bus, and when it
+// is back publishes them one at a time (here hci0 first) and an advertising manager late.
+TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) {
+    ASSERT_TRUE(fake_->run("adapter add hci1"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(waitForLog(node, "status listening"));
+    ASSERT_TRUE(fake_->waitForCount("registered ", 1));
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+
+    ASSERT_TRUE(fake_->run("restart 0.3 advlate=0.5"));
+    auto ready = fake_->waitForLine("ready", 10s, *fake_->waitForLine("bluetoothd stopped"));
+    ASSERT_TRUE(ready);
+    ASSERT_TRUE(waitForLog(node, "status resetting"));
+    ASSERT_TRUE(waitForLog(node, "status listening", 2)) << testing::PrintToString(node.lines());
+    // The beacon goes back on the air once the late advertising manager is there.
+    ASSERT_TRUE(fake_->waitForCount("registered ", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert hci1 C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+    auto& lines = fake_->lines();
+    for (size_t i = *ready; i < lines.size(); ++i)
+        if (lines[i].rfind("discovery start", 0) == 0 || lines[i].rfind("registered ", 0) == 0) {
+            EXPECT_THAT(lines[i], HasSubstr("adapter=hci1"));
+        }
+    EXPECT_EQ(countStatus(uploads("kitchen"), "unsupported"), 0u) << testing::PrintToString(node.lines());
+}
+
+// The kernel reports a device whose advertisement does not change once per ~10 s scan:
+// discovery is restarted in every 2 s window so that each window hears it.
+TEST_F(CentralOnFakeBluez, ASteadyDeviceIsHeardInEveryWindowDespiteTheKernelsDuplicateFilter) {
+    ASSERT_TRUE(fake_->run("dupfilter on\nadapter add hci0"));
+    startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+    ASSERT_TRUE(fake_->run("every 0.1 advert C0:FF:EE:00:00:07 rssi=-60 name=Steady"));
+    ASSERT_TRUE(waitForUploads([](auto& uploads) { return recordsNamed(uploads, "Steady").size() >= 5; }, 15s))
+        << testing::PrintToString(fake_->lines());
+    auto steady = recordsNamed(uploads("kitchen"), "Steady");
+    for (size_t i = 1; i < steady.size(); ++i)
+        EXPECT_LT(steady[i].value("ts", 0.0) - steady[i - 1].value("ts", 0.0), 3.0) << "a window without it";
+}
+
+// With an advertisement monitor the kernel scans without its duplicate filter: every
+// advertisement is reported and discovery is not restarted periodically.
+TEST_F(CentralOnFakeBluez, AnAdvertisementMonitorReplacesTheRestartsAndIsRegisteredAgainAfterARestart) {
+    ASSERT_TRUE(fake_->run("experimental on\ndupfilter on\nadapter add hci0"));
+    auto& node = startNode("kitchen");
+    ASSERT_TRUE(fake_->waitForLine("monitor activated")) << testing::PrintToString(fake_->lines());
+    ASSERT_TRUE(fake_->run("every 0.1 advert C0:FF:EE:00:00:07 rssi=-60 name=Steady"));
+    ASSERT_TRUE(waitForUploads([](auto& uploads) {
+        auto steady = recordsNamed(uploads, "Steady");
+        return std::count_if(steady.begin(), steady.end(), [](auto& r) { return r.value("packets", 0) >= 10; }) >= 3;
+    })) << testing::PrintToString(fake_->lines());
+    // The start before the monitor was active and the one restart after it, nothing more.
+    EXPECT_LE(fake_->countLines("discovery start"), 2u);
+
+    ASSERT_TRUE(fake_->run("restart 0.3"));
+    EXPECT_TRUE(fake_->waitForCount("monitor activated", 2)) << testing::PrintToString(fake_->lines());
+    EXPECT_TRUE(waitForLog(node, "status listening", 2));
+}
+
 TEST_F(CentralOnFakeBluez, DiscoveryStoppedByBlueZIsStartedAgain) {
     ASSERT_TRUE(fake_->run("adapter add hci0"));
     auto& node = startNode("kitchen");
