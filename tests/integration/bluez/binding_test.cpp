@@ -142,6 +142,7 @@ TEST_F(Binding, StalledDiscoveryIsStoppedAndStartedAgainOnce) {
     BluezOptions options;
     options.stallS = 0.3;
     options.stallCheckIntervalS = 0.05;
+    options.rediscoverIntervalS = 0;  // only the stall restarts here
     run("adapter add hci0");
     start(options);
     ASSERT_TRUE(waitLines("discovery start"));

@@ -120,7 +120,7 @@ TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) 
     auto& lines = fake_->lines();
     for (size_t i = *ready; i < lines.size(); ++i)
         if (lines[i].rfind("discovery start", 0) == 0 || lines[i].rfind("registered ", 0) == 0) {
-            EXPECT_THAT(lines[i], HasSubstr("adapter=hci1"));
+            EXPECT_THAT(lines[i], testing::HasSubstr("adapter=hci1"));
         }
     EXPECT_EQ(countStatus(uploads("kitchen"), "unsupported"), 0u) << testing::PrintToString(node.lines());
 }
