@@ -68,7 +68,8 @@ int FakeAdapter::onUnregisterMonitor(sd_bus_message* m, void* userdata, sd_bus_e
             return r;
         std::string sender = senderOf(m);
         auto& apps = self->monitors_;
-        auto it = std::find_if(apps.begin(), apps.end(), [&](auto& a) { return a->owner == sender && a->root == root; });
+        auto it =
+            std::find_if(apps.begin(), apps.end(), [&](auto& a) { return a->owner == sender && a->root == root; });
         if (it == apps.end())
             return sd_bus_error_set(error, kDoesNotExist, kDoesNotExistText);
         apps.erase(it);

@@ -29,9 +29,9 @@ void BluezBinding::stopAdvertising(BluezPeripheral& p) {
     // The object stays exported: BlueZ may still be reading it back for a registration in
     // flight, which this unregistration then follows.
     if (onAir && bus_ && !owner_.empty() && !adapterPath_.empty())
-        sd_bus_call_method_async(bus_.get(), nullptr, owner_.c_str(), adapterPath_.c_str(),
-                                 kAdvertisingManagerInterface, "UnregisterAdvertisement", nullptr, nullptr, "o",
-                                 p.object.path().c_str());
+        callBluez(bus_.get(), nullptr, owner_, adapterPath_, kAdvertisingManagerInterface, "UnregisterAdvertisement",
+                  nullptr, nullptr, "o", p.object.path().c_str());
+    advertisingDone();  // discovery held back for the registration need not wait any more
 }
 
 // Unregister first (BlueZ may still hold our path from before a power cycle), then register.

@@ -37,7 +37,8 @@ void BluezBinding::requestScan(BluezCentral& central, const std::optional<std::v
 }
 
 bool BluezBinding::registering() const {
-    return std::any_of(peripherals_.begin(), peripherals_.end(), [](const BluezPeripheral* p) { return p->call != nullptr; });
+    return std::any_of(peripherals_.begin(), peripherals_.end(),
+                       [](const BluezPeripheral* p) { return p->call != nullptr; });
 }
 
 void BluezBinding::stopScan(BluezCentral& central) {
@@ -50,8 +51,7 @@ void BluezBinding::stopScan(BluezCentral& central) {
     // Our session would end with the connection anyway; ending it now tells BlueZ at once.
     // The answer changes nothing, so none is waited for.
     if (running && bus_ && !owner_.empty() && !adapterPath_.empty())
-        sd_bus_call_method_async(bus_.get(), nullptr, owner_.c_str(), adapterPath_.c_str(), kAdapterInterface,
-                                 "StopDiscovery", nullptr, nullptr, "");
+        callBluez(bus_.get(), nullptr, owner_, adapterPath_, kAdapterInterface, "StopDiscovery", nullptr, nullptr);
 }
 
 // requested: a scan request or a restart, which sets the filter and starts discovery even
@@ -256,7 +256,8 @@ void BluezBinding::rediscover() {
         return;
     // Nothing reported since this scan began means nothing in the kernel's duplicate list:
     // a restart would only cost a gap.
-    if (!reportedThisScan_ || !discoveryActive_ || discoveryCall_ || registering() || !scanWanted() || !discoveryPossible()) {
+    if (!reportedThisScan_ || !discoveryActive_ || discoveryCall_ || registering() || !scanWanted() ||
+        !discoveryPossible()) {
         armRediscovery();  // nothing to restart now; try at the next point
         return;
     }

@@ -38,7 +38,8 @@ private:
                        sd_bus_error*) noexcept;
     static int getPatterns(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
                            sd_bus_error*) noexcept;
-    static int fromBluez(sd_bus_message* m, MonitorObject* self, sd_bus_error* error, const std::function<void()>& then);
+    static int fromBluez(sd_bus_message* m, MonitorObject* self, sd_bus_error* error,
+                         const std::function<void()>& then);
 
     std::function<bool(std::string_view)> isBluez_;
     std::function<void()> onActivate_;

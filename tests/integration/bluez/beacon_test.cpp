@@ -78,7 +78,8 @@ TEST_F(BeaconOnFakeBluez, RefusalsAreLoggedWithBlueZsMessage) {
         EXPECT_TRUE(waitForLog(node, c.line)) << testing::PrintToString(node.lines());
         // Tried again with back-off; "on" once BlueZ takes it.
         ASSERT_TRUE(fake_->run("adv refuse off"));
-        EXPECT_TRUE(waitForLog(node, std::string("beacon KVQ-") + c.node + " on")) << testing::PrintToString(node.lines());
+        EXPECT_TRUE(waitForLog(node, std::string("beacon KVQ-") + c.node + " on"))
+            << testing::PrintToString(node.lines());
         EXPECT_EQ(node.countLines(" refused: "), 1u);
         node.stop();
     }
