@@ -78,8 +78,9 @@ TEST_F(BeaconOnFakeBluez, RefusalsAreLoggedWithBlueZsMessage) {
         EXPECT_TRUE(waitForLog(node, c.line)) << testing::PrintToString(node.lines());
         // Tried again with back-off; "on" once BlueZ takes it.
         ASSERT_TRUE(fake_->run("adv refuse off"));
-        EXPECT_TRUE(waitForLog(node, std::string("beacon KVQ-") + c.node + " on"))
-            << testing::PrintToString(node.lines());
+        const std::string on = std::string("beacon KVQ-") + c.node + " on";
+        EXPECT_TRUE(waitForLog(node, on)) << testing::PrintToString(node.lines());
+        EXPECT_GT(*node.waitForLine(on), *node.waitForLine(c.line)) << "\"on\" before BlueZ took it";
         EXPECT_EQ(node.countLines(" refused: "), 1u);
         node.stop();
     }
