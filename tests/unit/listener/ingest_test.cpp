@@ -156,6 +156,7 @@ TEST(EarIngest, ServicesPassThroughAndListenerMarkByValue) {
         {{List{{battery, battery, beacon}}}, true, {"180F", "180F", "7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8"}},
         {{List{{beacon}}, std::nullopt, List{std::vector<bluetooth::Uuid>{}}}, true, {"7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8"}},
         {{List{{house, battery}}, List{{battery}}}, false, {"180F"}},
+        {{List{{beacon}}, List{{battery}}}, true, {"180F"}},  // the mark holds for the window
         {{std::nullopt}, false, {}},
     };
     for (size_t i = 0; i < table.size(); ++i) {

@@ -106,11 +106,9 @@ TEST(EarFlush, ListenerKeyNeedsBothTheMarkAndTheNamePrefix) {
         bool marked;
         std::string name;
         std::optional<std::string> listener;
-        bool laterUnmarked = false;  // then one with other services, in the same window
     };
     const std::vector<Case> table = {
         {true, "KVQ-kitchen", "kitchen"},
-        {true, "KVQ-kitchen", "kitchen", true},
         {true, "KVQ-", ""},
         {true, "kitchen", std::nullopt},
         {true, "kvq-kitchen", std::nullopt},
@@ -123,10 +121,6 @@ TEST(EarFlush, ListenerKeyNeedsBothTheMarkAndTheNamePrefix) {
         if (c.marked)
             a.serviceUuids = std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()};
         h.hear(a);
-        if (c.laterUnmarked) {
-            a.serviceUuids = std::vector<bluetooth::Uuid>{*bluetooth::Uuid::parse("180F")};
-            h.hear(a);
-        }
         h.ear->flush();
         const Json record = h.devices(0).at(0);
         EXPECT_EQ(record["name"], c.name);
