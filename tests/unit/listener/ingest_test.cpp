@@ -31,59 +31,6 @@ TEST(EarIngest, SignalGateKeepsMinus1ToMinus109AndDropsTheRestUntouched) {
     }
 }
 
-TEST(EarIngest, ManufacturerDataByLength) {
-    Bytes forty(40);
-    for (size_t i = 0; i < forty.size(); ++i)
-        forty[i] = static_cast<uint8_t>(0xA0 + i);
-    std::string fortyHex;
-    for (size_t i = 0; i < 32; ++i) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", forty[i]);
-        fortyHex += digits;
-    }
-
-    struct Case {
-        std::optional<Bytes> data;
-        std::optional<int64_t> company;  // after a later report on a record that held Apple's
-        std::string prefix, mfg;
-    };
-    // The earlier report: company 0x004C (Apple), prefix 1005, mfg 4c00100501.
-    const std::vector<Case> table = {
-        {std::nullopt, 0x004C, "1005", "4c00100501"},
-        {Bytes{}, 0x004C, "1005", "4c00100501"},
-        {Bytes{0x07}, 0x004C, "1005", "07"},
-        {Bytes{0x34, 0x12}, 4660, "", "3412"},
-        {Bytes{0x34, 0x12, 0xAB}, 4660, "ab", "3412ab"},
-        {Bytes{0x34, 0x12, 0xAB, 0xCD}, 4660, "abcd", "3412abcd"},
-        {Bytes{0x34, 0x12, 0xAB, 0xCD, 0xEF}, 4660, "abcd", "3412abcdef"},
-        {forty, 0xA1A0, "a2a3", fortyHex},
-    };
-    for (const auto& c : table) {
-        SCOPED_TRACE(c.mfg);
-        // On a new record: only what this report carries.
-        EarHarness fresh;
-        auto a = advert(1);
-        a.manufacturerData = c.data;
-        fresh.hear(a);
-        const auto& first = *seenOf(fresh, 1);
-        bool hasCompany = c.data && c.data->size() >= 2;
-        EXPECT_EQ(first.company, hasCompany ? c.company : std::nullopt);
-        EXPECT_EQ(first.prefix, hasCompany ? c.prefix : "");
-        EXPECT_EQ(first.mfg, c.data && !c.data->empty() ? c.mfg : "");
-
-        // On a record that already held manufacturer data: what is missing is kept.
-        EarHarness h;
-        auto earlier = advert(1);
-        earlier.manufacturerData = Bytes{0x4C, 0x00, 0x10, 0x05, 0x01};
-        h.hear(earlier);
-        h.hear(a);
-        const auto& seen = *seenOf(h, 1);
-        EXPECT_EQ(seen.company, c.company);
-        EXPECT_EQ(seen.prefix, c.prefix);
-        EXPECT_EQ(seen.mfg, c.mfg);
-    }
-}
-
 TEST(EarIngest, NameCandidateAndNamesCache) {
     EarHarness h;
     // An advertised local name, even an empty one, wins over the platform's name.
@@ -169,20 +116,6 @@ TEST(EarIngest, ServicesPassThroughAndListenerMarkByValue) {
         EXPECT_EQ(seenOf(h, 1)->listener, table[i].listener) << i;
         EXPECT_EQ(seenOf(h, 1)->services, table[i].services) << i;
     }
-}
-
-TEST(EarIngest, ReadingsInArrivalOrderAndTransmitPowerKept) {
-    EarHarness h;
-    auto a = advert(1, -70);
-    a.txPowerLevel = -12;
-    h.hear(a);
-    for (int64_t rssi : {-50, -90, -50})
-        h.hear(advert(1, rssi));
-    // Either manager may deliver; both are handled alike.
-    h.family().discover(advert(1, -61));
-    EXPECT_EQ(seenOf(h, 1)->rssi, (std::vector<int64_t>{-70, -50, -90, -50, -61}));
-    EXPECT_EQ(seenOf(h, 1)->tx, -12);
-    EXPECT_EQ(h.ear->batch.size(), 1u);
 }
 
 }  // namespace

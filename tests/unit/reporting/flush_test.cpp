@@ -26,37 +26,6 @@ std::set<std::string> keysOf(const Json& record) {
     return keys;
 }
 
-TEST(EarFlush, FiguresAtTheirSortedPositions) {
-    struct Case {
-        std::vector<int64_t> arrivals;
-        int64_t rssi, p75, max, min;
-    };
-    const std::vector<Case> table = {
-        {{-67}, -67, -67, -67, -67},
-        {{-70, -60}, -60, -60, -60, -70},
-        {{-50, -70, -60}, -60, -50, -50, -70},
-        {{-60, -80, -75, -70}, -70, -60, -60, -80},
-        {{-30, -50, -10, -40, -20}, -30, -20, -10, -50},
-        {{-20, -60, -10, -40, -30, -50}, -30, -20, -10, -60},
-        {{-40, -10, -70, -20, -60, -30, -50}, -40, -20, -10, -70},
-        {{-10, -80, -30, -60, -20, -70, -40, -50}, -40, -20, -10, -80},
-    };
-    for (const auto& c : table) {
-        EarHarness h;
-        for (int64_t rssi : c.arrivals)
-            h.hear(advert(7, rssi));
-        h.ear->flush();
-        ASSERT_EQ(h.http.calls.size(), 1u);
-        const Json record = h.devices(0).at(0);
-        SCOPED_TRACE(record.dump());
-        EXPECT_EQ(record["rssi"], c.rssi);
-        EXPECT_EQ(record["p75"], c.p75);
-        EXPECT_EQ(record["max"], c.max);
-        EXPECT_EQ(record["min"], c.min);
-        EXPECT_EQ(record["packets"], c.arrivals.size());
-    }
-}
-
 TEST(EarFlush, RecordCarriesOptionalKeysOnlyWhenSetAndNeverNull) {
     EarHarness h;
     auto full = advert(1, -55);

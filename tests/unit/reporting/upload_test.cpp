@@ -28,13 +28,6 @@ std::vector<std::string> idsOf(const std::vector<listener::DeviceRecord>& record
     return ids;
 }
 
-std::vector<std::string> idRange(uint32_t first, uint32_t count) {
-    std::vector<std::string> ids;
-    for (uint32_t n = first; n < first + count; ++n)
-        ids.push_back(testId(n).canonical());
-    return ids;
-}
-
 TEST(EarUpload, RequestAndBody) {
     for (std::string room : {"", "kitchen"}) {
         EarHarness h(room);
@@ -96,68 +89,6 @@ TEST(EarUpload, OnlyNoErrorAnd2xxIsSuccess) {
             EXPECT_EQ(idsOf(h.ear->pending), idsOf(h.devices(0))) << c.line;
         }
     }
-}
-
-// Ids in order: the first list followed by the rest, cut to the last `keep`.
-std::vector<std::string> joined(std::vector<std::vector<std::string>> lists, size_t keep = SIZE_MAX) {
-    std::vector<std::string> out;
-    for (auto& list : lists)
-        out.insert(out.end(), list.begin(), list.end());
-    if (out.size() > keep)
-        out.erase(out.begin(), out.end() - static_cast<std::ptrdiff_t>(keep));
-    return out;
-}
-
-TEST(EarUpload, FailedUploadsReplayInTheOrderTheyStarted) {
-    EarHarness h;
-    uploadOf(h, 1, 2);  // A
-    uploadOf(h, 3, 1);  // B, started while A is in flight: carries only its own record
-    const auto a = idsOf(h.devices(0));
-    const auto b = idsOf(h.devices(1));
-    EXPECT_EQ(b, idRange(3, 1));
-    h.http.complete(1, FakeHttpClient::status(503));
-    h.http.complete(0, FakeHttpClient::status(503));
-    EXPECT_EQ(idsOf(h.ear->pending), joined({a, b}));
-
-    uploadOf(h, 4, 1);  // C: the replayed records first, then its own
-    EXPECT_EQ(idsOf(h.devices(2)), joined({a, b, idRange(4, 1)}));
-    EXPECT_TRUE(h.ear->pending.empty());
-    // A record sent again is the same record: its own "ts", not the new upload's.
-    EXPECT_EQ(h.devices(2)[0], h.devices(0)[0]);
-    h.http.complete(2, FakeHttpClient::status(200));
-    EXPECT_TRUE(h.ear->pending.empty());
-}
-
-TEST(EarUpload, ReplayQueueKeepsTheNewest600) {
-    EarHarness h;
-    uploadOf(h, 0, 600);
-    h.http.complete(0, FakeHttpClient::status(500));
-    uploadOf(h, 600, 50);
-    const auto b = idsOf(h.devices(1));
-    ASSERT_EQ(b.size(), 650u);
-    EXPECT_EQ(std::vector(b.begin(), b.begin() + 600), idsOf(h.devices(0))) << "replayed records first";
-    h.log.lines.clear();
-    h.http.complete(1, FakeHttpClient::status(500));
-    EXPECT_EQ(h.log.lines, std::vector<std::string>{"post failed: HTTP 500 - keeping 650 readings for the next try"});
-    EXPECT_EQ(idsOf(h.ear->pending), joined({b}, 600));
-
-    // Put back ahead of records that failed meanwhile, then cut from the front.
-    uploadOf(h, 1000, 10);  // D: 600 replayed + 10
-    uploadOf(h, 2000, 5);   // E
-    const auto d = idsOf(h.devices(2));
-    const auto e = idsOf(h.devices(3));
-    h.http.complete(3, FakeHttpClient::status(500));
-    h.http.complete(2, FakeHttpClient::status(500));
-    EXPECT_EQ(idsOf(h.ear->pending), joined({d, e}, 600));
-}
-
-TEST(EarUpload, AnOlderSmallFailureFallsOffBehindAFullQueue) {
-    EarHarness h;
-    uploadOf(h, 1, 10);     // A
-    uploadOf(h, 100, 600);  // B
-    h.http.complete(1, FakeHttpClient::status(500));
-    h.http.complete(0, FakeHttpClient::status(500));
-    EXPECT_EQ(idsOf(h.ear->pending), idsOf(h.devices(1)));
 }
 
 TEST(EarUpload, WaitingRecordsAgeOutAfter120Seconds) {
