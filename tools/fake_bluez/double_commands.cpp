@@ -1,0 +1,402 @@
+// The double's script commands: adapters, devices, advertisements, relays, floods and drifts.
+#include "bluez_double.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <random>
+
+#include "direct_messages.h"
+
+namespace brelo::fakebluez {
+namespace {
+
+bool validAdapterName(const std::string& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_';
+    });
+}
+
+std::string defaultAdapterAddress(size_t index) {
+    char text[18];
+    std::snprintf(text, sizeof text, "00:1A:7D:DA:71:%02X", static_cast<unsigned>(index & 0xff));
+    return text;
+}
+
+}  // namespace
+
+FakeAdapter& BluezDouble::adapterNamed(const std::string& name) {
+    auto it = adapters_.find(name);
+    if (it == adapters_.end())
+        throw ScriptError("no adapter " + name);
+    return *it->second;
+}
+
+FakeAdapter& BluezDouble::adapterFor(const std::string& address) {
+    for (auto& [name, adapter] : adapters_)
+        if (adapter->findDevice(address))
+            return *adapter;
+    if (adapters_.empty())
+        throw ScriptError("no adapter: add one first (adapter add hci0)");
+    return *adapters_.begin()->second;
+}
+
+AdvertData BluezDouble::advertData(const ScriptLine& line) const {
+    AdvertData data;
+    if (auto v = line.option("rssi"))
+        data.rssi = parseInt16("rssi", *v, -127, 20);
+    if (auto v = line.option("name"))
+        data.name = *v;
+    if (auto v = line.option("tx"))
+        data.txPower = parseInt16("tx", *v, -127, 127);
+    if (auto v = line.option("uuids"))
+        data.uuids = parseUuids(*v);
+    if (auto v = line.option("mfg"))
+        data.manufacturerData = parseManufacturerData(*v);
+    return data;
+}
+
+FakeAdapter::Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::string& address,
+                                              const AdvertData& data, bool quiet, const std::string& label) {
+    FakeAdapter& adapter = adapterName.empty() ? adapterFor(address) : adapterNamed(adapterName);
+    auto delivery = adapter.advert(address, data, quiet ? "" : label);
+    if (!quiet) {
+        std::string where = address + " adapter=" + adapter.config().name;
+        switch (delivery) {
+            case FakeAdapter::Delivery::Delivered:
+                say(label + " " + where);
+                break;
+            case FakeAdapter::Delivery::NotDiscovering:
+                say(label + " dropped " + where + " (not discovering)");
+                break;
+            case FakeAdapter::Delivery::Filtered:
+                say(label + " dropped " + where + " (discovery filter)");
+                break;
+            case FakeAdapter::Delivery::Duplicate:
+                say(label + " dropped " + where + " (duplicate)");
+                break;
+            case FakeAdapter::Delivery::Held:
+                break;  // reported when discovery starts again
+            case FakeAdapter::Delivery::SendFailed:
+                say(label + " failed " + where + " (the bus would not take the signal)");
+                break;
+        }
+    }
+    return delivery;
+}
+
+Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
+    const std::string& command = line.word(0);
+    if (command == "adapter")
+        return adapterCommand(line);
+    if (command == "device")
+        return deviceCommand(line);
+    if (command == "advert")
+        return advertCommand(line, quiet);
+    if (command == "power") {
+        line.expectWords(3, 3, "power hciN on|off");
+        line.allowOptions({});
+        adapterNamed(line.word(1)).setPowered(parseOnOff("power", line.word(2)), "");
+        return {};
+    }
+    if (command == "stop-discovery") {
+        line.expectWords(2, 2, "stop-discovery hciN");
+        line.allowOptions({});
+        adapterNamed(line.word(1)).stopDiscoveryByItself();
+        return {};
+    }
+    if (command == "deny") {
+        line.expectWords(2, 2, "deny on|off");
+        line.allowOptions({});
+        deny_ = parseOnOff("deny", line.word(1));
+        say(std::string("deny ") + (deny_ ? "on" : "off"));
+        return {};
+    }
+    if (command == "adv")
+        return advCommand(line);
+    if (command == "relay-beacon")
+        return relayCommand(line, quiet);
+    if (command == "flood")
+        return floodCommand(line);
+    if (command == "drift")
+        return driftCommand(line);
+    if (command == "every")
+        return everyCommand(line);
+    if (command == "restart")
+        return restart(line);
+    if (command == "dupfilter" || command == "experimental")
+        return modeCommand(line);
+    if (command == "sleep") {
+        line.expectWords(2, 2, "sleep SECONDS");
+        line.allowOptions({});
+        return {Outcome::Next::Sleep, parseSeconds("sleep", line.word(1))};
+    }
+    if (command == "echo") {
+        say(line.rest(1));
+        return {};
+    }
+    if (auto outcome = directCommand(env_.bus, out_, line))
+        return *outcome;
+    if (command == "quit") {
+        line.expectWords(1, 1, "quit");
+        return {Outcome::Next::Quit, 0};
+    }
+    throw ScriptError("unknown command '" + command + "'");
+}
+
+Outcome BluezDouble::adapterCommand(const ScriptLine& line) {
+    const std::string& verb = line.word(1);
+    if (verb == "add") {
+        line.expectWords(3, 5, "adapter add hciN [noadv] [off] [address=AA:BB:CC:DD:EE:FF]");
+        line.allowOptions({"address"});
+        AdapterConfig config;
+        config.name = line.word(2);
+        if (!validAdapterName(config.name))
+            throw ScriptError("'" + config.name + "' is not an adapter name (letters, digits, _)");
+        if (adapters_.count(config.name))
+            throw ScriptError("adapter " + config.name + " already exists");
+        for (size_t i = 3; i < line.words.size(); ++i) {
+            if (line.words[i] == "noadv")
+                config.advertisingManager = false;
+            else if (line.words[i] == "off")
+                config.powered = false;
+            else if (line.words[i] == "on")
+                config.powered = true;
+            else
+                throw ScriptError("unknown adapter flag '" + line.words[i] + "' (noadv, on, off)");
+        }
+        auto address = line.option("address");
+        config.address = address ? parseAddress(*address) : defaultAdapterAddress(adapters_.size());
+        adapters_.emplace(config.name, std::make_unique<FakeAdapter>(env_, config));
+        say("adapter added " + config.name + (config.powered ? " on" : " off") +
+            (config.advertisingManager ? "" : " noadv"));
+        return {};
+    }
+    if (verb == "remove") {
+        line.expectWords(3, 3, "adapter remove hciN");
+        line.allowOptions({});
+        FakeAdapter& adapter = adapterNamed(line.word(2));
+        adapter.announceRemoval();
+        std::string name = adapter.config().name;
+        adapters_.erase(name);
+        say("adapter removed " + name);
+        return {};
+    }
+    throw ScriptError("usage: adapter add|remove hciN ...");
+}
+
+Outcome BluezDouble::deviceCommand(const ScriptLine& line) {
+    const std::string& verb = line.word(1);
+    if (verb == "add") {
+        line.expectWords(4, 4, "device add hciN AA:BB:CC:DD:EE:FF [name=] [rssi=] [tx=] [uuids=] [mfg=]");
+        line.allowOptions({"name", "rssi", "tx", "uuids", "mfg"});
+        FakeAdapter& adapter = adapterNamed(line.word(2));
+        std::string address = parseAddress(line.word(3));
+        adapter.addDevice(address, advertData(line));
+        say("device added " + address + " adapter=" + adapter.config().name);
+        return {};
+    }
+    if (verb == "remove") {
+        line.expectWords(4, 4, "device remove hciN AA:BB:CC:DD:EE:FF");
+        line.allowOptions({});
+        FakeAdapter& adapter = adapterNamed(line.word(2));
+        std::string address = parseAddress(line.word(3));
+        drifts_.erase(address);
+        adapter.removeDevice(address);
+        say("device removed " + address + " adapter=" + adapter.config().name);
+        return {};
+    }
+    throw ScriptError("usage: device add|remove hciN AA:BB:CC:DD:EE:FF ...");
+}
+
+Outcome BluezDouble::advertCommand(const ScriptLine& line, bool quiet) {
+    line.expectWords(2, 3, "advert [hciN] AA:BB:CC:DD:EE:FF rssi=N [name=] [tx=] [uuids=] [mfg=]");
+    line.allowOptions({"name", "rssi", "tx", "uuids", "mfg"});
+    std::string adapterName = line.words.size() == 3 ? line.word(1) : "";
+    std::string address = parseAddress(line.words.back());
+    AdvertData data = advertData(line);
+    if (!data.rssi)
+        throw ScriptError("an advert needs rssi=N");
+    sendAdvert(adapterName, address, data, quiet, "advert");
+    return {};
+}
+
+Outcome BluezDouble::advCommand(const ScriptLine& line) {
+    const std::string& verb = line.word(1);
+    if (verb == "refuse") {
+        line.expectWords(3, 3, "adv refuse failed|scanning|notpermitted|invalid|off");
+        line.allowOptions({});
+        const std::string& how = line.word(2);
+        if (how == "failed")
+            env_.refusal = AdvertisingRefusal::Failed;
+        else if (how == "scanning")
+            env_.refusal = AdvertisingRefusal::WhileScanning;
+        else if (how == "notpermitted")
+            env_.refusal = AdvertisingRefusal::NotPermitted;
+        else if (how == "invalid")
+            env_.refusal = AdvertisingRefusal::InvalidArguments;
+        else if (how == "off")
+            env_.refusal = AdvertisingRefusal::None;
+        else
+            throw ScriptError("adv refuse takes failed, scanning, notpermitted, invalid or off");
+        say("adv refuse " + how);
+        return {};
+    }
+    if (verb == "release") {
+        line.expectWords(2, 3, "adv release [hciN]");
+        line.allowOptions({});
+        size_t released = 0;
+        if (line.words.size() == 3)
+            released = adapterNamed(line.word(2)).releaseRegistrations();
+        else
+            for (auto& [name, adapter] : adapters_)
+                released += adapter->releaseRegistrations();
+        if (released == 0)
+            say("release: nothing registered");
+        return {};
+    }
+    throw ScriptError("usage: adv refuse ... | adv release [hciN]");
+}
+
+Outcome BluezDouble::relayCommand(const ScriptLine& line, bool quiet) {
+    line.expectWords(3, 3, "relay-beacon hciN AA:BB:CC:DD:EE:FF [name=LOCALNAME] [rssi=N]");
+    line.allowOptions({"name", "rssi"});
+    FakeAdapter& adapter = adapterNamed(line.word(1));
+    std::string address = parseAddress(line.word(2));
+    auto wanted = line.option("name");
+    const Registration* reg = adapter.findRegistration(wanted);
+    if (!reg)
+        throw ScriptError("no advertisement registered on " + adapter.config().name +
+                          (wanted ? " with LocalName " + *wanted : ""));
+    AdvertData data;
+    data.rssi = parseInt16("rssi", line.option("rssi").value_or("-60"), -127, 20);
+    data.name = reg->localName;
+    for (auto& uuid : reg->serviceUuids)
+        if (auto full = fullUuid(uuid))
+            data.uuids.push_back(*full);
+    data.manufacturerData = reg->manufacturerData;
+    sendAdvert(adapter.config().name, address, data, quiet,
+               "relayed " + reg->localName.value_or("(no name)") + " as");
+    return {};
+}
+
+Outcome BluezDouble::floodCommand(const ScriptLine& line) {
+    if (line.words.size() == 2 && line.word(1) == "stop") {
+        if (flood_ && !flood_->finished())
+            say("flood sent " + std::to_string(flood_->sent()) +
+                (flood_->dropped() ? " dropped " + std::to_string(flood_->dropped()) : ""));
+        flood_.reset();
+        return {};
+    }
+    line.expectWords(3, 4, "flood RATE DEVICES [SECONDSs|COUNT] [adapter=hciN] | flood stop");
+    line.allowOptions({"adapter"});
+    int64_t rate = parseCount("flood rate", line.word(1));
+    int64_t devices = parseCount("flood devices", line.word(2));
+    if (devices > 0xFFFFFF)
+        throw ScriptError("at most 16777215 flood devices");
+    std::optional<double> seconds;
+    std::optional<int64_t> count;
+    if (line.words.size() == 4) {
+        const std::string& limit = line.word(3);
+        if (!limit.empty() && limit.back() == 's')
+            seconds = parseSeconds("flood duration", limit);
+        else
+            count = parseCount("flood count", limit);
+    }
+    std::string adapterName = line.option("adapter").value_or("");
+    if (adapterName.empty()) {
+        if (adapters_.empty())
+            throw ScriptError("no adapter: add one first (adapter add hci0)");
+        adapterName = adapters_.begin()->first;
+    }
+    adapterNamed(adapterName);
+    flood_.reset();
+    flood_ = std::make_unique<Flood>(
+        loop_, rate, devices, seconds, count,
+        [this, adapterName](const std::string& address, const AdvertData& data) {
+            auto it = adapters_.find(adapterName);
+            if (it == adapters_.end())
+                return false;
+            // Held ones go out when the client's restart of discovery completes.
+            auto delivery = it->second->advert(address, data);
+            return delivery == FakeAdapter::Delivery::Delivered || delivery == FakeAdapter::Delivery::Held;
+        },
+        [this](uint64_t sent, uint64_t dropped) {
+            say("flood sent " + std::to_string(sent) + (dropped ? " dropped " + std::to_string(dropped) : ""));
+        },
+        [this]() -> uint64_t {
+            uint64_t queued = 0;
+            if (env_.bus)
+                sd_bus_get_n_queued_write(env_.bus, &queued);
+            return queued;
+        });
+    say("flood started rate=" + std::to_string(rate) + " devices=" + std::to_string(devices) +
+        " adapter=" + adapterName);
+    return {};
+}
+
+Outcome BluezDouble::driftCommand(const ScriptLine& line) {
+    if (line.words.size() == 2 && line.word(1) == "off") {
+        drifts_.clear();
+        say("drift off");
+        return {};
+    }
+    line.expectWords(2, 2, "drift AA:BB:CC:DD:EE:FF [every=SECONDS] [min=N] [max=N] | drift off");
+    line.allowOptions({"every", "min", "max"});
+    std::string address = parseAddress(line.word(1));
+    double every = parseSeconds("every", line.option("every").value_or("0.5"));
+    if (every < 0.01)
+        throw ScriptError("drift every must be at least 0.01 s");
+    int low = parseInt16("min", line.option("min").value_or("-90"), -127, 20);
+    int high = parseInt16("max", line.option("max").value_or("-40"), -127, 20);
+    if (low > high)
+        throw ScriptError("drift min is above max");
+    adapterFor(address);  // fails now rather than on every tick when there is no adapter
+    auto rng = std::make_shared<std::minstd_rand>(static_cast<unsigned>(std::hash<std::string>{}(address)));
+    auto rssi = std::make_shared<int>((low + high) / 2);
+    // A random walk, so a device seems to move about the room.
+    drifts_[address] = loop_.repeating(every, [this, address, low, high, rng, rssi] {
+        std::uniform_int_distribution<int> step(-3, 3);
+        *rssi = std::clamp(*rssi + step(*rng), low, high);
+        AdvertData data;
+        data.rssi = static_cast<int16_t>(*rssi);
+        try {
+            sendAdvert("", address, data, true, "advert");
+        } catch (const std::exception& e) {
+            Output::complain("drift " + address + ": " + e.what());
+        }
+    });
+    say("drift " + address);
+    return {};
+}
+
+Outcome BluezDouble::everyCommand(const ScriptLine& line) {
+    if (line.words.size() == 2 && line.word(1) == "off") {
+        repeats_.clear();
+        say("every off");
+        return {};
+    }
+    if (line.words.size() < 3)
+        throw ScriptError("usage: every SECONDS COMMAND ... | every off");
+    double seconds = parseSeconds("every", line.word(1));
+    if (seconds < 0.01)
+        throw ScriptError("every needs at least 0.01 s");
+    ScriptLine repeated;
+    repeated.words.assign(line.words.begin() + 2, line.words.end());
+    repeated.options = line.options;
+    static const char* kNotRepeatable[] = {"every", "sleep", "restart", "quit", "flood", "drift"};
+    for (const char* c : kNotRepeatable)
+        if (repeated.word(0) == c)
+            throw ScriptError(std::string("'") + c + "' cannot be repeated with every");
+    repeats_.push_back(loop_.repeating(seconds, [this, repeated] {
+        try {
+            execute(repeated, true);
+        } catch (const std::exception& e) {
+            Output::complain("every: " + std::string(e.what()) + ": " + repeated.rest(0));
+        }
+    }));
+    say("every " + line.word(1) + " " + repeated.rest(0));
+    return {};
+}
+
+}  // namespace brelo::fakebluez
