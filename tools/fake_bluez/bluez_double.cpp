@@ -2,15 +2,12 @@
 
 #include <system_error>
 
+#include "adapter_support.h"
+
 namespace brelo::fakebluez {
 namespace {
 
 constexpr const char* kBluezName = "org.bluez";
-
-std::string senderOf(sd_bus_message* m) {
-    const char* s = sd_bus_message_get_sender(m);
-    return s ? s : "(unknown)";
-}
 
 }  // namespace
 
