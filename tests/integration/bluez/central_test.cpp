@@ -20,8 +20,6 @@ using CentralOnFakeBluez = test::ProgramOnFakeBluez;
 using test::countStatus;
 using test::recordsNamed;
 
-bool anyStatus(const std::vector<json>& uploads, const std::string& status) { return countStatus(uploads, status) > 0; }
-
 int64_t packets(const std::vector<json>& records) {
     int64_t n = 0;
     for (auto& r : records)
@@ -78,17 +76,6 @@ TEST_F(CentralOnFakeBluez, AdvertsReachTheServerAsDeviceRecords) {
     }
 }
 
-TEST_F(CentralOnFakeBluez, NoAdapterIsUnsupportedUntilOneIsPluggedIn) {
-    auto& node = startNode("kitchen");
-    ASSERT_TRUE(waitForLog(node, "bluetooth state 2", 2)) << testing::PrintToString(node.lines());
-    ASSERT_TRUE(waitForLog(node, "status unsupported"));
-    EXPECT_TRUE(waitForUploads([](auto& uploads) { return anyStatus(uploads, "unsupported"); }));
-
-    ASSERT_TRUE(fake_->run("adapter add hci0"));
-    ASSERT_TRUE(waitForLog(node, "status listening")) << testing::PrintToString(node.lines());
-    EXPECT_TRUE(fake_->waitForLine("discovery start"));
-}
-
 TEST_F(CentralOnFakeBluez, AccessRefusedIsUnauthorizedAndNeedsPermissionAtTheCheckIn) {
     ASSERT_TRUE(fake_->run("adapter add hci0\ndeny on"));
     auto& node = startNode("kitchen");
@@ -123,20 +110,6 @@ TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) 
             EXPECT_THAT(lines[i], testing::HasSubstr("adapter=hci1"));
         }
     EXPECT_EQ(countStatus(uploads("kitchen"), "unsupported"), 0u) << testing::PrintToString(node.lines());
-}
-
-// The kernel reports a device whose advertisement does not change once per ~10 s scan:
-// discovery is restarted in every 2 s window so that each window hears it.
-TEST_F(CentralOnFakeBluez, ASteadyDeviceIsHeardInEveryWindowDespiteTheKernelsDuplicateFilter) {
-    ASSERT_TRUE(fake_->run("dupfilter on\nadapter add hci0"));
-    startNode("kitchen");
-    ASSERT_TRUE(fake_->waitForLine("discovery start"));
-    ASSERT_TRUE(fake_->run("every 0.1 advert C0:FF:EE:00:00:07 rssi=-60 name=Steady"));
-    ASSERT_TRUE(waitForUploads([](auto& uploads) { return recordsNamed(uploads, "Steady").size() >= 5; }, 15s))
-        << testing::PrintToString(fake_->lines());
-    auto steady = recordsNamed(uploads("kitchen"), "Steady");
-    for (size_t i = 1; i < steady.size(); ++i)
-        EXPECT_LT(steady[i].value("ts", 0.0) - steady[i - 1].value("ts", 0.0), 3.0) << "a window without it";
 }
 
 // With an advertisement monitor the kernel scans without its duplicate filter: every

@@ -33,19 +33,6 @@ TEST(BodyValidator, AcceptsWhatAnEarSends) {
     json statusReport = {{"node", ""}, {"devices", json::array()}, {"status", "needs-permission"},
                          {"sent_at", 1796542824}, {"version", "2.0"}};
     EXPECT_TRUE(checkUploadBody(statusReport).empty()) << "integer time, empty node, no room, no devices";
-
-    json company0 = goodBody();
-    company0["devices"][1]["company"] = 0;
-    EXPECT_TRUE(checkUploadBody(company0).empty()) << "company 0 with an empty prefix";
-
-    json bareListener = goodBody();
-    bareListener["devices"][0]["name"] = "KVQ-";
-    bareListener["devices"][0]["listener"] = "";
-    EXPECT_TRUE(checkUploadBody(bareListener).empty()) << "a listener with an empty node name";
-
-    json exactly120 = goodBody();
-    exactly120["devices"][1]["ts"] = kNow - 120.0;
-    EXPECT_TRUE(checkUploadBody(exactly120).empty()) << "a record exactly 120 s old may still be sent";
 }
 
 struct FaultCase {
@@ -77,36 +64,19 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BodyFaults,
     ::testing::Values(
         FaultCase{"MissingNode", [](json& b) { b.erase("node"); }, Kind::MissingKey, "node"},
-        FaultCase{"MissingDevices", [](json& b) { b.erase("devices"); }, Kind::MissingKey, "devices"},
         FaultCase{"MissingRecordTs", [](json& b) { rec(b, 1).erase("ts"); }, Kind::MissingKey, "devices[1].ts"},
-        FaultCase{"MissingPrefix", [](json& b) { rec(b, 0).erase("prefix"); }, Kind::MissingKey, "devices[0].prefix"},
-        FaultCase{"NullRoom", [](json& b) { b["room"] = nullptr; }, Kind::Null, "room"},
-        FaultCase{"NullCompany", [](json& b) { rec(b, 1)["company"] = nullptr; }, Kind::Null, "devices[1].company"},
         FaultCase{"NullService", [](json& b) { rec(b, 0)["services"][1] = nullptr; }, Kind::Null,
                   "devices[0].services[1]"},
         FaultCase{"StringTs", [](json& b) { rec(b, 0)["ts"] = "1796542824.25"; }, Kind::WrongType, "devices[0].ts"},
-        FaultCase{"StringSentAt", [](json& b) { b["sent_at"] = "now"; }, Kind::WrongType, "sent_at"},
         FaultCase{"FloatRssi", [](json& b) { rec(b, 0)["rssi"] = -61.5; }, Kind::WrongType, "devices[0].rssi"},
-        FaultCase{"StringTx", [](json& b) { rec(b, 0)["tx"] = "-8"; }, Kind::WrongType, "devices[0].tx"},
-        FaultCase{"BooleanListener", [](json& b) { rec(b, 0)["listener"] = true; }, Kind::WrongType,
-                  "devices[0].listener"},
-        FaultCase{"NumberService", [](json& b) { rec(b, 0)["services"][0] = 6228; }, Kind::WrongType,
-                  "devices[0].services[0]"},
-        FaultCase{"ServicesAsString", [](json& b) { rec(b, 1)["services"] = ""; }, Kind::WrongType,
-                  "devices[1].services"},
-        FaultCase{"DevicesAsObject", [](json& b) { b["devices"] = json::object(); }, Kind::WrongType, "devices"},
         FaultCase{"RecordNotObject", [](json& b) { b["devices"].push_back("x"); }, Kind::NotObject, "devices[2]"},
-        FaultCase{"BodyNotObject", [](json& b) { b = json::array(); }, Kind::NotObject, "body"},
-        FaultCase{"UnknownBodyKey", [](json& b) { b["battery"] = 80; }, Kind::UnknownKey, "battery"},
         FaultCase{"UnknownRecordKey", [](json& b) { rec(b, 1)["address"] = "AA:BB"; }, Kind::UnknownKey,
                   "devices[1].address"},
         FaultCase{"LowerCaseId", [](json& b) { rec(b, 0)["id"] = "3f2a7c10-9c2f-4d6a-b1e4-0f3a7c91d2e8"; },
                   Kind::BadValue, "devices[0].id"},
-        FaultCase{"ShortId", [](json& b) { rec(b, 0)["id"] = "3F2A7C10"; }, Kind::BadValue, "devices[0].id"},
         FaultCase{"BadStatusWord", [](json& b) { b["status"] = "Listening"; }, Kind::BadValue, "status"},
         FaultCase{"OldVersion", [](json& b) { b["version"] = "1.0"; }, Kind::BadValue, "version"},
         FaultCase{"EmptyRoom", [](json& b) { b["room"] = ""; }, Kind::BadValue, "room"},
-        FaultCase{"EmptyMfg", [](json& b) { rec(b, 1)["mfg"] = ""; }, Kind::BadValue, "devices[1].mfg"},
         FaultCase{"UpperCaseMfg", [](json& b) { rec(b, 0)["mfg"] = "4C00"; }, Kind::BadValue, "devices[0].mfg"},
         FaultCase{"PrefixWithoutCompany", [](json& b) { rec(b, 1)["prefix"] = "0215"; }, Kind::BadValue,
                   "devices[1].prefix"},
