@@ -42,33 +42,17 @@ protected:
         return change;
     }
 
-    CacheChange deviceAdded(const char* path, const std::function<void(sd_bus_message*)>& properties) {
-        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
-            sd_bus_message_append(m, "o", path);
-            sd_bus_message_open_container(m, 'a', "{sa{sv}}");
-            sd_bus_message_open_container(m, 'e', "sa{sv}");
-            sd_bus_message_append(m, "s", "org.bluez.Device1");
-            properties(m);
-            sd_bus_message_close_container(m);
-            sd_bus_message_close_container(m);
-        });
+    // An InterfacesAdded (member "Added", "oa{sa{sv}}") or InterfacesRemoved ("Removed", "oas")
+    // signal, its body appended by fill, fed to cache.
+    template <class Fill>
+    CacheChange objects(const char* member, Fill fill, ObjectCache* into = nullptr) {
+        ObjectCache& c = into ? *into : cache;
+        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", (std::string("Interfaces") + member).c_str(),
+                            [&](sd_bus_message* m) { fill(m); });
         CacheChange change;
-        EXPECT_GE(cache.interfacesAdded(m.get(), change), 0);
+        EXPECT_GE(member[0] == 'A' ? c.interfacesAdded(m.get(), change) : c.interfacesRemoved(m.get(), change), 0);
         addedPath = std::string(change.devicePath);
         change.devicePath = {};  // points into the message, which is gone now
-        return change;
-    }
-
-    CacheChange removed(const char* path, const std::vector<const char*>& interfaces) {
-        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", [&](sd_bus_message* m) {
-            sd_bus_message_append(m, "o", path);
-            sd_bus_message_open_container(m, 'a', "s");
-            for (const char* i : interfaces)
-                sd_bus_message_append(m, "s", i);
-            sd_bus_message_close_container(m);
-        });
-        CacheChange change;
-        EXPECT_GE(cache.interfacesRemoved(m.get(), change), 0);
         return change;
     }
 
@@ -138,14 +122,16 @@ TEST_F(ObjectCacheTest, OneReportPerDeviceSignalThatCarriesRssi) {
 
 TEST_F(ObjectCacheTest, InterfacesAddedReportsOnlyWithRssiAndReplacesOldValues) {
     loadTwoAdapters();
-    auto change = deviceAdded("/org/bluez/hci0/dev_11", [](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}", 1, "Address", "s", "11:00:00:00:00:00");
+    auto change = objects("Added", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "oa{sa{sv}}", "/org/bluez/hci0/dev_11", 1, "org.bluez.Device1", 1, "Address", "s",
+                              "11:00:00:00:00:00");
     });
     EXPECT_EQ(change.device, nullptr);
     EXPECT_NE(cache.device("/org/bluez/hci0/dev_11"), nullptr);
 
-    change = deviceAdded(kDev, [](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}", 2, "Address", "s", "AA:BB:CC:DD:EE:FF", "RSSI", "n", -70);
+    change = objects("Added", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "oa{sa{sv}}", kDev, 1, "org.bluez.Device1", 2, "Address", "s", "AA:BB:CC:DD:EE:FF",
+                              "RSSI", "n", -70);
     });
     ASSERT_EQ(change.device, cache.device(kDev));
     EXPECT_EQ(addedPath, kDev);
@@ -173,11 +159,15 @@ TEST_F(ObjectCacheTest, AdapterSignals) {
     EXPECT_TRUE(change.adapters);
     EXPECT_FALSE(cache.adapter(kHci0)->powered) << "a mistyped Powered is unknown, never on";
 
-    change = removed(kHci0, {"org.bluez.LEAdvertisingManager1"});
+    change = objects("Removed", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "oas", kHci0, 1, "org.bluez.LEAdvertisingManager1");
+    });
     EXPECT_TRUE(change.adapters);
     EXPECT_FALSE(cache.hasAdvertisingManager(kHci0));
 
-    change = removed(kHci0, {"org.freedesktop.DBus.Properties", "org.bluez.Adapter1"});
+    change = objects("Removed", [](sd_bus_message* m) {
+        sd_bus_message_append(m, "oas", kHci0, 2, "org.freedesktop.DBus.Properties", "org.bluez.Adapter1");
+    });
     EXPECT_TRUE(change.adapters);
     EXPECT_EQ(cache.adapter(kHci0), nullptr);
     EXPECT_EQ(cache.device(kDev), nullptr) << "devices go with their adapter";
@@ -186,21 +176,16 @@ TEST_F(ObjectCacheTest, AdapterSignals) {
 
 TEST_F(ObjectCacheTest, DeviceRemovedAndCapped) {
     ObjectCache small(2);
-    for (const char* path : {"/org/bluez/hci0/dev_1", "/org/bluez/hci0/dev_2", "/org/bluez/hci0/dev_3"}) {
-        auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+    for (const char* path : {"/org/bluez/hci0/dev_1", "/org/bluez/hci0/dev_2", "/org/bluez/hci0/dev_3"})
+        objects("Added", [&](sd_bus_message* m) {
             sd_bus_message_append(m, "oa{sa{sv}}", path, 1, "org.bluez.Device1", 1, "RSSI", "n", -1);
-        });
-        CacheChange change;
-        ASSERT_GE(small.interfacesAdded(m.get(), change), 0);
-    }
+        }, &small);
     EXPECT_EQ(small.deviceCount(), 2u);
     EXPECT_EQ(small.device("/org/bluez/hci0/dev_3"), nullptr);
 
-    auto m = bus.signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", [](sd_bus_message* m) {
+    objects("Removed", [](sd_bus_message* m) {
         sd_bus_message_append(m, "oas", "/org/bluez/hci0/dev_1", 1, "org.bluez.Device1");
-    });
-    CacheChange change;
-    ASSERT_GE(small.interfacesRemoved(m.get(), change), 0);
+    }, &small);
     EXPECT_EQ(small.device("/org/bluez/hci0/dev_1"), nullptr);
     EXPECT_EQ(small.deviceCount(), 1u);
 }
