@@ -14,7 +14,6 @@
 #include "loopback_server.h"
 #include "reporting/curl/curl_http_client.h"
 #include "runtime/event_loop.h"
-#include "support/child_process.h"
 
 namespace brelo::reporting {
 namespace {
@@ -109,15 +108,6 @@ TEST_F(CurlHttpClientTest, AnsweredRequestReportsTheStatusAndNoError) {
     }
 }
 
-TEST_F(CurlHttpClientTest, ConnectionRefusedReportsCurlsMessageAndNoResponse) {
-    std::optional<HttpResult> result = upload(ingest("http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort())));
-    ASSERT_TRUE(result);
-    ASSERT_TRUE(result->error);
-    EXPECT_THAT(*result->error, HasSubstr("onnect"));
-    EXPECT_FALSE(result->hasResponse);
-    EXPECT_EQ(result->statusCode, 0);
-}
-
 TEST_F(CurlHttpClientTest, RequestThatCannotStartCompletesLaterFromTheLoop) {
     for (const char* base : {"", "http://h:99999"}) {
         SCOPED_TRACE(base);
@@ -162,8 +152,6 @@ TEST_F(CurlHttpClientTest, ServerReceivesThePostAsSent) {
     const std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
     const Case cases[] = {
         {server.url(), "/ble/ingest"},
-        {server.url() + "/base/", "/base/ble/ingest"},
-        {server.url() + "/base?x=1", "/base/ble/ingest?x=1"},
         {hostPort, "/ble/ingest"},
     };
     // Well past the size at which libcurl would ask "Expect: 100-continue".
