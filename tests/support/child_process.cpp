@@ -168,12 +168,6 @@ void ChildProcess::writeStdin(const std::string& text) {
     }
 }
 
-void ChildProcess::closeStdin() {
-    if (stdinFd_ >= 0)
-        close(stdinFd_);
-    stdinFd_ = -1;
-}
-
 void ChildProcess::signal(int sig) {
     if (pid_ > 0 && !waitStatus_)
         ::kill(pid_, sig);

@@ -45,7 +45,6 @@ public:
     size_t countLines(const std::string& text) const;
 
     void writeStdin(const std::string& text);
-    void closeStdin();
 
     void signal(int sig);
     // Waits for the process to end; its wait status (as from waitpid) or nothing on time-out.

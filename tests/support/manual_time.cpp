@@ -19,10 +19,6 @@ std::unique_ptr<runtime::Timer> ManualTime::repeating(double intervalS, std::fun
     return std::make_unique<Handle>(e);
 }
 
-size_t ManualTime::activeTimers() const {
-    return static_cast<size_t>(std::count_if(timers_.begin(), timers_.end(), [](auto& e) { return e->alive; }));
-}
-
 void ManualTime::fireDue(double upTo) {
     for (;;) {
         std::erase_if(timers_, [](auto& e) { return !e->alive; });

@@ -26,9 +26,6 @@ public:
     // Moves the wall clock alone (someone set the system clock); timers are not affected.
     void shiftWallClock(double seconds) { wallOffset_ += seconds; }
 
-    double monotonic() const { return monotonic_; }
-    size_t activeTimers() const;
-
 private:
     struct Entry {
         double intervalS;

@@ -55,10 +55,8 @@ void PrivateBus::start(const std::string&) {
 }
 
 void PrivateBus::restart() {
-    kill();
+    daemon_.reset();
     start(socketPath_);
 }
-
-void PrivateBus::kill() { daemon_.reset(); }
 
 }  // namespace brelo::test

@@ -21,7 +21,6 @@ public:
     pid_t pid() const { return daemon_->pid(); }
     // Kills the daemon and starts a new one listening at the same address.
     void restart();
-    void kill();
 
 private:
     void start(const std::string& listenAddress);

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <unigbrk.h>
 
-#include "runtime/log_writer.h"
-#include "listener/ear.h"
+#include "support/ear_harness.h"
 
 namespace brelo::beacon {
 namespace {
@@ -60,64 +59,29 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"case_kept", "HallWay", "KVQ-HallWay"}),
     [](const auto& info) { return std::string(info.param.label); });
 
-class FakePeripheral final : public bluetooth::PeripheralManager {
-public:
-    bluetooth::ManagerState state() const override { return current; }
-    void startAdvertising(const bluetooth::AdvertisingData& data) override { requests.push_back(data); }
-    bluetooth::ManagerState current = bluetooth::kStateUnknown;
-    std::vector<bluetooth::AdvertisingData> requests;
-};
-
-class FakePlatform final : public bluetooth::BluetoothPlatform {
-public:
-    std::unique_ptr<bluetooth::CentralManager> makeCentralManager(bluetooth::CentralManagerDelegate&) override {
-        return nullptr;
-    }
-    std::unique_ptr<bluetooth::PeripheralManager> makePeripheralManager(bluetooth::PeripheralManagerDelegate&) override {
-        auto m = std::make_unique<FakePeripheral>();
-        made = m.get();
-        return m;
-    }
-    bluetooth::Authorization authorization() const override { return bluetooth::kAuthorizationAllowedAlways; }
-    FakePeripheral* made = nullptr;
-};
-
-class BeaconReports : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous = replaceLogSink([this](std::string_view line) { lines.emplace_back(line.substr(20)); });
-    }
-    void TearDown() override { replaceLogSink(previous); }
-    LogSink previous;
-    std::vector<std::string> lines;
-};
-
-TEST_F(BeaconReports, EveryPoweredOnReportAdvertisesAndOnlyTheOutcomeIsLogged) {
-    FakePlatform platform;
+// Every powered-on report asks to advertise; only BlueZ's answer is logged.
+TEST(BeaconReports, EveryPoweredOnReportAdvertisesAndOnlyTheOutcomeIsLogged) {
+    test::LogCapture log;
+    test::FakeBluetoothPlatform platform;
     Beacon beacon("attic", platform);
-    ASSERT_EQ(beacon.pm.get(), platform.made);
-    auto& pm = *platform.made;
-    EXPECT_TRUE(pm.requests.empty()) << "nothing before the first report";
-
+    ASSERT_EQ(beacon.pm.get(), platform.peripherals().at(0));
+    auto& pm = *platform.peripherals().at(0);
     for (auto state : {bluetooth::kStateUnknown, bluetooth::kStateResetting, bluetooth::kStateUnsupported,
-                       bluetooth::kStateUnauthorized, bluetooth::kStatePoweredOff}) {
-        pm.current = state;
-        beacon.peripheralManagerDidUpdateState(pm);
-    }
-    EXPECT_TRUE(pm.requests.empty());
+                       bluetooth::kStateUnauthorized, bluetooth::kStatePoweredOff})
+        pm.report(state);
+    EXPECT_TRUE(pm.advertised.empty());
 
-    pm.current = bluetooth::kStatePoweredOn;
-    beacon.peripheralManagerDidUpdateState(pm);
-    beacon.peripheralManagerDidUpdateState(pm);
-    ASSERT_EQ(pm.requests.size(), 2u);
-    EXPECT_EQ(pm.requests[0].localName, "KVQ-attic");
-    EXPECT_EQ(pm.requests[0].serviceUuids, std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()});
-    EXPECT_TRUE(lines.empty()) << "asking is not being on the air";
+    pm.report(bluetooth::kStatePoweredOn);
+    pm.report(bluetooth::kStatePoweredOn);
+    ASSERT_EQ(pm.advertised.size(), 2u);
+    EXPECT_EQ(pm.advertised[0].localName, "KVQ-attic");
+    EXPECT_EQ(pm.advertised[0].serviceUuids, std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()});
+    EXPECT_TRUE(log.lines.empty()) << "asking is not being on the air";
 
     beacon.peripheralManagerDidStartAdvertising(pm, "Maximum advertisements reached");
     beacon.peripheralManagerDidStartAdvertising(pm, std::nullopt);
-    EXPECT_EQ(lines, (std::vector<std::string>{"beacon KVQ-attic refused: Maximum advertisements reached\n",
-                                               "beacon KVQ-attic on\n"}));
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"beacon KVQ-attic refused: Maximum advertisements reached",
+                                                   "beacon KVQ-attic on"}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include "runtime/event_loop.h"
-#include "support/manual_time.h"
 
 namespace brelo {
 namespace {
@@ -18,18 +17,6 @@ TEST(NextDueTime, KeepsThePhaseAndSkipsMissedTicks) {
     EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 4.0), 6);       // exactly on the next tick: that one is missed
     EXPECT_DOUBLE_EQ(nextDueTime(2, 2, 9.5), 10);      // three ticks missed, none replayed
     EXPECT_DOUBLE_EQ(nextDueTime(10, 10, 10), 20);
-}
-
-// The hand-driven clock of the Ear tests must drop a destroyed timer as the loop does, or a
-// node that lost its timer would still seem to tick.
-TEST(ManualSchedule, DestroyedTimerNeverTicks) {
-    test::ManualTime time;
-    int ticks = 0;
-    auto timer = time.repeating(1.0, [&] { ++ticks; });
-    time.advance(1.0);
-    timer.reset();
-    time.advance(5.0);
-    EXPECT_EQ(ticks, 1);
 }
 
 double monotonicSeconds() {
