@@ -44,24 +44,21 @@ TEST(EventLoopSchedule, BlockedLoopDoesNotBurst) {
     EXPECT_LE(ticks, 7);
 }
 
-TEST(EventLoop, DeferredWorkRunsLaterInOrderAndThrowingCallbacksAreContained) {
+// Deferred work runs later, in order, past a callback that throws; a one-shot timer is
+// cancelled by dropping its handle.
+TEST(EventLoop, DeferredWorkInOrderThrowsContainedAndDroppedTimersNeverFire) {
     runtime::EventLoop loop;
     std::vector<int> order;
     loop.defer([&] { order.push_back(1); });
     loop.defer([&] { throw std::runtime_error("contained"); });
     loop.defer([&] { order.push_back(2); });
     EXPECT_TRUE(order.empty());
-    EXPECT_TRUE(loop.runUntil([&] { return order.size() == 2; }, 10s));
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-}
-
-TEST(EventLoop, OneShotTimerCancelledByItsHandle) {
-    runtime::EventLoop loop;
     bool fired = false, other = false;
     auto cancelled = loop.after(0.01, [&] { fired = true; });
     auto kept = loop.after(0.05, [&] { other = true; });
     cancelled.reset();
     EXPECT_TRUE(loop.runUntil([&] { return other; }, 10s));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_FALSE(fired);
 }
 
