@@ -5,38 +5,29 @@
 namespace brelo {
 namespace {
 
-struct CommandLineCase {
-    const char* label;
-    std::vector<std::string> args;
-    std::string brelo, node, room;
-};
-
-class CommandLine : public ::testing::TestWithParam<CommandLineCase> {};
-
-TEST_P(CommandLine, ReadsOptionsToTheLetter) {
-    const auto& c = GetParam();
-    Settings s = readCommandLine(c.args, "host");
-    EXPECT_EQ(s.brelo, c.brelo);
-    EXPECT_EQ(s.node, c.node);
-    EXPECT_EQ(s.room, c.room);
-}
-
 const std::string D{kDefaultBrelo};
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommandLine,
-    ::testing::Values(
-        CommandLineCase{"none", {}, D, "host", ""},
-        CommandLineCase{"all", {"--room", "Hall", "--brelo", "http://x:1", "--node", "N"}, "http://x:1", "N", "Hall"},
-        CommandLineCase{"last_wins_case_kept", {"--node", "Hall", "--node", "Attic"}, D, "Attic", ""},
-        CommandLineCase{"option_last_is_dropped", {"--room", "A", "--room"}, D, "host", "A"},
-        CommandLineCase{"value_starting_with_dashes", {"--node", "--room"}, D, "--room", ""},
-        CommandLineCase{"empty_value", {"--node", "", "--room", ""}, D, "", ""},
-        CommandLineCase{"unknown_words_and_stray_values", {"-v", "start", "--Node", "x", "--brelo=y", "--room", "r"},
-                        D, "host", "r"},
-        CommandLineCase{"value_verbatim", {"--brelo", " not a url \n", "--room", "Kitchen\tHall"},
-                        " not a url \n", "host", "Kitchen\tHall"}),
-    [](const auto& info) { return std::string(info.param.label); });
+TEST(CommandLine, ReadsOptionsToTheLetter) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string brelo, node, room;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{}, D, "host", ""},
+             {{"--room", "Hall", "--brelo", "http://x:1", "--node", "N"}, "http://x:1", "N", "Hall"},
+             {{"--node", "Hall", "--node", "Attic"}, D, "Attic", ""},  // the last wins, case kept
+             {{"--room", "A", "--room"}, D, "host", "A"},               // an option last is dropped
+             {{"--node", "--room"}, D, "--room", ""},                   // a value may start with dashes
+             {{"--node", "", "--room", ""}, D, "", ""},
+             {{"-v", "start", "--Node", "x", "--brelo=y", "--room", "r"}, D, "host", "r"},  // unknown words
+             {{"--brelo", " not a url \n", "--room", "Kitchen\tHall"}, " not a url \n", "host", "Kitchen\tHall"}}) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        Settings s = readCommandLine(c.args, "host");
+        EXPECT_EQ(s.brelo, c.brelo);
+        EXPECT_EQ(s.node, c.node);
+        EXPECT_EQ(s.room, c.room);
+    }
+}
 
 TEST(NodeName, FirstLabelOfTheHostNameLowerCased) {
     EXPECT_EQ(nodeNameFromHostName("Kitchen-Mini.local"), "kitchen-mini");

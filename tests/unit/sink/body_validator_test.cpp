@@ -35,60 +35,54 @@ TEST(BodyValidator, AcceptsWhatAnEarSends) {
     EXPECT_TRUE(checkUploadBody(statusReport).empty()) << "integer time, empty node, no room, no devices";
 }
 
-struct FaultCase {
-    const char* name;
-    std::function<void(json&)> spoil;
-    Kind kind;
-    const char* where;
-};
-
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
-
-class BodyFaults : public ::testing::TestWithParam<FaultCase> {};
-
-TEST_P(BodyFaults, NamesTheKeyAndTheFault) {
-    json body = goodBody();
-    GetParam().spoil(body);
-    auto faults = checkUploadBody(body);
-    ASSERT_FALSE(faults.empty());
-    bool found = false;
-    for (const auto& f : faults)
-        found = found || (f.kind == GetParam().kind && f.where == GetParam().where);
-    EXPECT_TRUE(found) << "first fault: " << faults.front().text() << " (" << kindName(faults.front().kind) << ")";
-    EXPECT_NE(faults.front().text().find(GetParam().where), std::string::npos);
-}
-
 json& rec(json& body, int i) { return body["devices"][i]; }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BodyFaults,
-    ::testing::Values(
-        FaultCase{"MissingNode", [](json& b) { b.erase("node"); }, Kind::MissingKey, "node"},
-        FaultCase{"MissingRecordTs", [](json& b) { rec(b, 1).erase("ts"); }, Kind::MissingKey, "devices[1].ts"},
-        FaultCase{"NullService", [](json& b) { rec(b, 0)["services"][1] = nullptr; }, Kind::Null,
-                  "devices[0].services[1]"},
-        FaultCase{"StringTs", [](json& b) { rec(b, 0)["ts"] = "1796542824.25"; }, Kind::WrongType, "devices[0].ts"},
-        FaultCase{"FloatRssi", [](json& b) { rec(b, 0)["rssi"] = -61.5; }, Kind::WrongType, "devices[0].rssi"},
-        FaultCase{"RecordNotObject", [](json& b) { b["devices"].push_back("x"); }, Kind::NotObject, "devices[2]"},
-        FaultCase{"UnknownRecordKey", [](json& b) { rec(b, 1)["address"] = "AA:BB"; }, Kind::UnknownKey,
-                  "devices[1].address"},
-        FaultCase{"LowerCaseId", [](json& b) { rec(b, 0)["id"] = "3f2a7c10-9c2f-4d6a-b1e4-0f3a7c91d2e8"; },
-                  Kind::BadValue, "devices[0].id"},
-        FaultCase{"BadStatusWord", [](json& b) { b["status"] = "Listening"; }, Kind::BadValue, "status"},
-        FaultCase{"OldVersion", [](json& b) { b["version"] = "1.0"; }, Kind::BadValue, "version"},
-        FaultCase{"EmptyRoom", [](json& b) { b["room"] = ""; }, Kind::BadValue, "room"},
-        FaultCase{"UpperCaseMfg", [](json& b) { rec(b, 0)["mfg"] = "4C00"; }, Kind::BadValue, "devices[0].mfg"},
-        FaultCase{"PrefixWithoutCompany", [](json& b) { rec(b, 1)["prefix"] = "0215"; }, Kind::BadValue,
-                  "devices[1].prefix"},
-        FaultCase{"FiguresOutOfOrder", [](json& b) { rec(b, 0)["min"] = -40; }, Kind::BadValue, "devices[0]"},
-        FaultCase{"RssiOutOfRange", [](json& b) { rec(b, 1)["rssi"] = -110; }, Kind::BadValue,
-                  "devices[1].rssi"},
-        FaultCase{"NoPackets", [](json& b) { rec(b, 1)["packets"] = 0; }, Kind::BadValue, "devices[1].packets"},
-        FaultCase{"ListenerWithoutKvqName", [](json& b) { rec(b, 0)["name"] = "attic"; }, Kind::BadValue,
-                  "devices[0].listener"},
-        FaultCase{"ReplayedTooOld", [](json& b) { rec(b, 1)["ts"] = kNow - 120.5; }, Kind::BadValue,
-                  "devices[1].ts"}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Each spoiled body is refused with the kind of fault and the key it names.
+TEST(BodyValidator, NamesTheKeyAndTheFault) {
+    struct Case {
+        const char* name;
+        std::function<void(json&)> spoil;
+        Kind kind;
+        std::string where;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"MissingNode", [](json& b) { b.erase("node"); }, Kind::MissingKey, "node"},
+             {"MissingRecordTs", [](json& b) { rec(b, 1).erase("ts"); }, Kind::MissingKey, "devices[1].ts"},
+             {"NullService", [](json& b) { rec(b, 0)["services"][1] = nullptr; }, Kind::Null,
+              "devices[0].services[1]"},
+             {"StringTs", [](json& b) { rec(b, 0)["ts"] = "1796542824.25"; }, Kind::WrongType, "devices[0].ts"},
+             {"FloatRssi", [](json& b) { rec(b, 0)["rssi"] = -61.5; }, Kind::WrongType, "devices[0].rssi"},
+             {"RecordNotObject", [](json& b) { b["devices"].push_back("x"); }, Kind::NotObject, "devices[2]"},
+             {"UnknownRecordKey", [](json& b) { rec(b, 1)["address"] = "AA:BB"; }, Kind::UnknownKey,
+              "devices[1].address"},
+             {"LowerCaseId", [](json& b) { rec(b, 0)["id"] = "3f2a7c10-9c2f-4d6a-b1e4-0f3a7c91d2e8"; },
+              Kind::BadValue, "devices[0].id"},
+             {"BadStatusWord", [](json& b) { b["status"] = "Listening"; }, Kind::BadValue, "status"},
+             {"OldVersion", [](json& b) { b["version"] = "1.0"; }, Kind::BadValue, "version"},
+             {"EmptyRoom", [](json& b) { b["room"] = ""; }, Kind::BadValue, "room"},
+             {"UpperCaseMfg", [](json& b) { rec(b, 0)["mfg"] = "4C00"; }, Kind::BadValue, "devices[0].mfg"},
+             {"PrefixWithoutCompany", [](json& b) { rec(b, 1)["prefix"] = "0215"; }, Kind::BadValue,
+              "devices[1].prefix"},
+             {"FiguresOutOfOrder", [](json& b) { rec(b, 0)["min"] = -40; }, Kind::BadValue, "devices[0]"},
+             {"RssiOutOfRange", [](json& b) { rec(b, 1)["rssi"] = -110; }, Kind::BadValue,
+              "devices[1].rssi"},
+             {"NoPackets", [](json& b) { rec(b, 1)["packets"] = 0; }, Kind::BadValue, "devices[1].packets"},
+             {"ListenerWithoutKvqName", [](json& b) { rec(b, 0)["name"] = "attic"; }, Kind::BadValue,
+              "devices[0].listener"},
+             {"ReplayedTooOld", [](json& b) { rec(b, 1)["ts"] = kNow - 120.5; }, Kind::BadValue,
+              "devices[1].ts"}}) {
+        SCOPED_TRACE(c.name);
+        json body = goodBody();
+        c.spoil(body);
+        auto faults = checkUploadBody(body);
+        ASSERT_FALSE(faults.empty());
+        bool found = false;
+        for (const auto& f : faults)
+            found = found || (f.kind == c.kind && f.where == c.where);
+        EXPECT_TRUE(found) << "first fault: " << faults.front().text() << " (" << kindName(faults.front().kind) << ")";
+        EXPECT_NE(faults.front().text().find(c.where), std::string::npos);
+    }
+}
 
 }  // namespace
 }  // namespace brelo::sink
