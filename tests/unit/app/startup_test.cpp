@@ -13,15 +13,9 @@ ChildProcess::Options isolated() {
     return {.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/brelo-test-bus"}}, .mergeStderr = true};
 }
 
-std::vector<std::string> argsWith(std::vector<std::string> extra) {
-    std::vector<std::string> args{builtPath("brelo-ble")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
 TEST(Startup, UnparsableServerAddressPrintsOneLineAndExitsWithTwo) {
     for (const char* bad : {"", "http://[::1", "http://exa mple.com"}) {
-        ChildProcess p(argsWith({"--node", "x", "--brelo", bad}), isolated());
+        ChildProcess p({builtPath("brelo-ble"), "--node", "x", "--brelo", bad}, isolated());
         auto status = p.waitExit(20s);
         ASSERT_TRUE(status) << bad;
         EXPECT_EQ(p.exitCode(), 2) << bad;
@@ -34,11 +28,9 @@ TEST(Startup, UnparsableServerAddressPrintsOneLineAndExitsWithTwo) {
 // each line gets its syslog priority in front, the rest as elsewhere.
 TEST(Startup, BannerShowsTheAddressAsTypedAndJournalLinesCarryTheirPriority) {
     std::string url = "127.0.0.1:" + std::to_string(unusedLoopbackPort());  // no scheme: accepted as typed
-    std::vector<std::string> args{"/bin/sh", "-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$@\"",
-                                  "sh"};
-    for (auto& arg : argsWith({"-v", "--node", "", "--brelo", url, "--room"}))
-        args.push_back(arg);
-    ChildProcess p(args, isolated());
+    ChildProcess p({"/bin/sh", "-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$@\"", "sh",
+                    builtPath("brelo-ble"), "-v", "--node", "", "--brelo", url, "--room"},
+                   isolated());
     // No bus: resetting, posted to a port where nothing listens.
     ASSERT_TRUE(p.waitForLine("post failed", 20s)) << testing::PrintToString(p.lines());
     ASSERT_GE(p.lines().size(), 3u);
@@ -50,7 +42,8 @@ TEST(Startup, BannerShowsTheAddressAsTypedAndJournalLinesCarryTheirPriority) {
 }
 
 TEST(Startup, DefaultNodeNameComesFromTheHostName) {
-    ChildProcess p(argsWith({"--brelo", "http://127.0.0.1:" + std::to_string(unusedLoopbackPort())}), isolated());
+    ChildProcess p({builtPath("brelo-ble"), "--brelo", "http://127.0.0.1:" + std::to_string(unusedLoopbackPort())},
+                   isolated());
     auto banner = p.waitForLine("brelo-ble", 20s);
     ASSERT_TRUE(banner);
     EXPECT_NE(p.lines()[*banner].find("ear '" + nodeNameFromHostName(hostName()) + "' -> http://127.0.0.1:"),
