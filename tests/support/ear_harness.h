@@ -59,12 +59,8 @@ struct EarHarness {
 
 // An identifier that tests can tell apart by number.
 inline bluetooth::Uuid testId(uint32_t n) {
-    bluetooth::Uuid::Bytes b{0xA0, 0x01};
-    b[12] = static_cast<uint8_t>(n >> 24);
-    b[13] = static_cast<uint8_t>(n >> 16);
-    b[14] = static_cast<uint8_t>(n >> 8);
-    b[15] = static_cast<uint8_t>(n);
-    return bluetooth::Uuid(b);
+    using B = uint8_t;
+    return bluetooth::Uuid({0xA0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, B(n >> 24), B(n >> 16), B(n >> 8), B(n)});
 }
 
 inline bluetooth::Advertisement advert(uint32_t n, int64_t rssi = -60) {

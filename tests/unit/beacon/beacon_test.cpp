@@ -24,12 +24,7 @@ const std::string thumb = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";                   
 const std::string flagFr = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
 const std::string flagDe = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
 
-std::string repeat(const std::string& s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
-    return out;
-}
+std::string repeat(const std::string& s, int n) { return n == 0 ? "" : s + repeat(s, n - 1); }
 
 TEST(BeaconName, KvqAndAtMostTwelveWholeCharacters) {
     for (const auto& [node, expected] : std::vector<std::pair<std::string, std::string>>{
