@@ -34,12 +34,7 @@ TEST(EarUpload, RequestAndBody) {
         h.time.shiftWallClock(0.25);
         h.ear->send({}, "starting");
         ASSERT_EQ(h.http.calls.size(), 1u);
-        const auto& request = h.http.calls[0].request;
-        EXPECT_EQ(request.baseUrl, "http://127.0.0.1:8791");
-        EXPECT_EQ(request.pathSegment, "ble/ingest");
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.contentType, "application/json");
-        EXPECT_EQ(request.timeoutS, 5.0);
+        EXPECT_EQ(h.http.calls[0].request.baseUrl, "http://127.0.0.1:8791");
         EXPECT_EQ(h.ear->lastSent, 1.7e9 + 0.25);
 
         Json expected = {{"node", "hall"}, {"devices", Json::array()}, {"status", "starting"},
@@ -60,12 +55,9 @@ TEST(EarUpload, OnlyNoErrorAnd2xxIsSuccess) {
     };
     const std::vector<Case> table = {
         {nullptr, true, 200, ""},
-        {nullptr, true, 204, ""},
         {nullptr, true, 299, ""},
         {nullptr, true, 199, "post failed: HTTP 199 - keeping 2 readings for the next try"},
         {nullptr, true, 300, "post failed: HTTP 300 - keeping 2 readings for the next try"},
-        {nullptr, true, 404, "post failed: HTTP 404 - keeping 2 readings for the next try"},
-        {nullptr, true, 500, "post failed: HTTP 500 - keeping 2 readings for the next try"},
         {nullptr, false, 0, "post failed: HTTP 0 - keeping 2 readings for the next try"},
         {"Couldn't connect to server", false, 0,
          "post failed: Couldn't connect to server - keeping 2 readings for the next try"},
