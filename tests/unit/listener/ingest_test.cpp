@@ -31,35 +31,14 @@ TEST(EarIngest, SignalGateKeepsMinus1ToMinus109AndDropsTheRestUntouched) {
     }
 }
 
-TEST(EarIngest, NameCandidateAndNamesCache) {
+TEST(EarIngest, AnEmptyLocalNameWinsOverThePlatformsName) {
     EarHarness h;
-    // An advertised local name, even an empty one, wins over the platform's name.
     auto a = advert(1);
     a.localName = "";
     a.peripheralName = "Desk";
     h.hear(a);
     EXPECT_EQ(seenOf(h, 1)->name, "");
     EXPECT_TRUE(h.ear->names.empty());
-
-    a.localName.reset();
-    h.hear(a);
-    EXPECT_EQ(seenOf(h, 1)->name, "Desk");
-    EXPECT_EQ(*h.ear->names.find(testId(1)), "Desk");
-
-    a.localName = "Lamp";
-    h.hear(a);
-    EXPECT_EQ(seenOf(h, 1)->name, "Lamp");
-    EXPECT_EQ(*h.ear->names.find(testId(1)), "Lamp");
-
-    // A nameless report keeps the name, in this batch and from the first report of the next.
-    h.hear(advert(1));
-    EXPECT_EQ(seenOf(h, 1)->name, "Lamp");
-    h.ear->flush();
-    EXPECT_TRUE(h.ear->batch.empty());
-    auto nameless = advert(1);
-    nameless.localName = "";
-    h.hear(nameless);
-    EXPECT_EQ(seenOf(h, 1)->name, "Lamp");
 }
 
 TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {

@@ -32,5 +32,15 @@ TEST(EarFlush, OneUploadPerWindowAlwaysListeningBatchEmptiedNamesKept) {
     EXPECT_TRUE(h.log.lines.empty());
 }
 
+TEST(EarFlush, ABareListenerPrefixGivesAnEmptyListenerKey) {
+    EarHarness h;
+    auto a = advert(1);
+    a.localName = "KVQ-";
+    a.serviceUuids = std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()};
+    h.hear(a);
+    h.ear->flush();
+    EXPECT_EQ(h.devices(0).at(0).value("listener", "<none>"), "");
+}
+
 }  // namespace
 }  // namespace brelo::test
