@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,13 +21,11 @@ using namespace std::chrono_literals;
 using test::LoopbackServer;
 using ::testing::HasSubstr;
 
-class CurlEnvironment : public ::testing::Environment {
-public:
+struct CurlEnvironment : ::testing::Environment {
     void SetUp() override { ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK); }
     void TearDown() override { curl_global_cleanup(); }
 };
-[[maybe_unused]] ::testing::Environment* const curlEnvironment =
-    ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+[[maybe_unused]] auto* const curlEnvironment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
 
 struct Outcome {
     int calls = 0;
@@ -123,8 +120,8 @@ TEST_F(CurlHttpClientTest, RequestThatCannotStartCompletesLaterFromTheLoop) {
 
 TEST_F(CurlHttpClientTest, UnansweredRequestTimesOutAfterFiveSecondsWhileTimersKeepFiring) {
     server.stall();
-    std::vector<double> ticks;
-    auto timer = loop.repeating(2.0, [&] { ticks.push_back(loop.monotonicNow()); });
+    size_t ticks = 0;
+    auto timer = loop.repeating(2.0, [&] { ++ticks; });
     double started = loop.monotonicNow();
     std::optional<HttpResult> result = upload(ingest(server.url()));
     double elapsed = loop.monotonicNow() - started;
@@ -137,36 +134,25 @@ TEST_F(CurlHttpClientTest, UnansweredRequestTimesOutAfterFiveSecondsWhileTimersK
     EXPECT_GE(elapsed, 4.5);
     EXPECT_LE(elapsed, 8.0);
     // The loop was never blocked: the 2 s timer ticked at 2 s and 4 s meanwhile.
-    EXPECT_GE(ticks.size(), 2u);
-    std::cout << "time-out after " << elapsed << " s; ticks at";
-    for (double t : ticks)
-        std::cout << ' ' << t - started;
-    std::cout << " s\n";
+    EXPECT_GE(ticks, 2u);
 }
 
 TEST_F(CurlHttpClientTest, ServerReceivesThePostAsSent) {
-    struct Case {
-        std::string base;
-        std::string target;
-    };
-    const std::string hostPort = "127.0.0.1:" + std::to_string(server.port());
-    const Case cases[] = {
-        {server.url(), "/ble/ingest"},
-        {hostPort, "/ble/ingest"},
-    };
+    // With and without the scheme.
+    const std::string bases[] = {server.url(), "127.0.0.1:" + std::to_string(server.port())};
     // Well past the size at which libcurl would ask "Expect: 100-continue".
     std::string body = R"({"node":"n","devices":[{"name":")" + std::string(2u << 20, 'a') + R"("}]})";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.base);
+    for (const std::string& base : bases) {
+        SCOPED_TRACE(base);
         size_t before = server.count();
-        std::optional<HttpResult> result = upload(ingest(c.base, body));
+        std::optional<HttpResult> result = upload(ingest(base, body));
         ASSERT_TRUE(result);
         EXPECT_EQ(result->statusCode, 200);
         std::vector<test::ReceivedRequest> received = server.received();
         ASSERT_EQ(received.size(), before + 1);
         const test::ReceivedRequest& r = received.back();
         EXPECT_EQ(r.method, "POST");
-        EXPECT_EQ(r.target, c.target);
+        EXPECT_EQ(r.target, "/ble/ingest");
         EXPECT_EQ(r.contentType, "application/json");
         EXPECT_FALSE(r.hasExpect);
         EXPECT_TRUE(r.body == body) << "body of " << r.body.size() << " bytes differs";
@@ -245,8 +231,6 @@ TEST_F(CurlHttpClientTest, ThousandUploadsLeaveTheOpenFileDescriptorsAsTheyWere)
     EXPECT_EQ(failed, 0);
     // Slack for connections that the server closed and the client has not yet noticed.
     EXPECT_LE(after, before + 4);
-    std::cout << "open file descriptors: " << before << " before, " << after << " after " << kUploads
-              << " uploads\n";
 }
 
 TEST_F(CurlHttpClientTest, DestroyingTheClientAbandonsTransfersWithoutCallingThem) {

@@ -140,29 +140,25 @@ TEST_F(ObjectCacheTest, InterfacesAddedReportsOnlyWithRssiAndReplacesOldValues) 
 
 TEST_F(ObjectCacheTest, AdapterSignals) {
     loadTwoAdapters();
-    auto change = propertiesChanged(
-        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Discovering", "b", 0); });
+    // hci0 changes one property: set(name, type, value).
+    auto set = [&](const char* name, const char* type, auto value) {
+        return propertiesChanged(kHci0, "org.bluez.Adapter1", [&](sd_bus_message* m) {
+            sd_bus_message_append(m, "a{sv}", 1, name, type, value);
+        });
+    };
+    auto change = set("Discovering", "b", 0);
     EXPECT_TRUE(change.discoveringStopped);
     EXPECT_FALSE(change.adapters);
+    EXPECT_FALSE(set("Discovering", "b", 0).discoveringStopped) << "already stopped";
 
-    change = propertiesChanged(
-        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Discovering", "b", 0); });
-    EXPECT_FALSE(change.discoveringStopped) << "already stopped";
-
-    change = propertiesChanged(
-        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Powered", "b", 0); });
-    EXPECT_TRUE(change.adapters);
+    EXPECT_TRUE(set("Powered", "b", 0).adapters);
     EXPECT_EQ(cache.adapter(kHci0)->powered, false);
-
-    change = propertiesChanged(
-        kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Powered", "s", "yes"); });
-    EXPECT_TRUE(change.adapters);
+    EXPECT_TRUE(set("Powered", "s", "yes").adapters);
     EXPECT_FALSE(cache.adapter(kHci0)->powered) << "a mistyped Powered is unknown, never on";
 
-    change = objects("Removed", [](sd_bus_message* m) {
-        sd_bus_message_append(m, "oas", kHci0, 1, "org.bluez.LEAdvertisingManager1");
-    });
-    EXPECT_TRUE(change.adapters);
+    EXPECT_TRUE(objects("Removed", [](sd_bus_message* m) {
+                    sd_bus_message_append(m, "oas", kHci0, 1, "org.bluez.LEAdvertisingManager1");
+                }).adapters);
     EXPECT_FALSE(cache.hasAdvertisingManager(kHci0));
 
     change = objects("Removed", [](sd_bus_message* m) {
