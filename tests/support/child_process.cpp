@@ -10,7 +10,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -19,9 +18,8 @@ namespace brelo::test {
 namespace {
 
 int64_t monotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -121,10 +119,8 @@ bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::strin
         int64_t left = deadline - monotonicMs();
         if (left <= 0)
             return false;
-        if (stdoutFd_ < 0) {
-            // No more output can come; waiting longer cannot change the answer.
-            return pred(lines_);
-        }
+        if (stdoutFd_ < 0)
+            return pred(lines_);  // no more output can come: waiting cannot change the answer
         readAvailable(static_cast<int>(std::min<int64_t>(left, 200)));
     }
     return true;
@@ -188,10 +184,8 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
         if (monotonicMs() >= deadline)
             return std::nullopt;
         // Keep draining output meanwhile so a chatty child never blocks on a full pipe.
-        if (!readAvailable(20) && stdoutFd_ < 0) {
-            timespec pause{0, 5 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
+        if (!readAvailable(20) && stdoutFd_ < 0)
+            usleep(5000);
     }
 }
 
