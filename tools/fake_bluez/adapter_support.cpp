@@ -1,5 +1,8 @@
 #include "adapter_support.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <ctime>
 
 namespace brelo::fakebluez {
@@ -7,6 +10,18 @@ namespace brelo::fakebluez {
 std::string senderOf(sd_bus_message* m) {
     const char* s = sd_bus_message_get_sender(m);
     return s ? s : "(unknown)";
+}
+
+bool validAdapterName(const std::string& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_';
+    });
+}
+
+std::string defaultAdapterAddress(size_t index) {
+    char text[18];
+    std::snprintf(text, sizeof text, "00:1A:7D:DA:71:%02X", static_cast<unsigned>(index & 0xff));
+    return text;
 }
 
 std::string quoteIfSpaced(const std::string& v) {

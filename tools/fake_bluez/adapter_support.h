@@ -51,6 +51,10 @@ int guarded(sd_bus_error* error, F&& f) noexcept {
     }
 }
 
+// An adapter name a script may use (letters, digits, underscores), and the address an
+// adapter made by a script gets unless it names one.
+bool validAdapterName(const std::string& name);
+std::string defaultAdapterAddress(size_t index);
 std::string quoteIfSpaced(const std::string& v);
 std::string joined(const std::vector<std::string>& items);
 std::string variantSignature(sd_bus_message* m);

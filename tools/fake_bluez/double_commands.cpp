@@ -2,29 +2,12 @@
 #include "bluez_double.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <random>
 
+#include "adapter_support.h"
 #include "direct_messages.h"
 
 namespace brelo::fakebluez {
-namespace {
-
-bool validAdapterName(const std::string& name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '_';
-    });
-}
-
-std::string defaultAdapterAddress(size_t index) {
-    char text[18];
-    std::snprintf(text, sizeof text, "00:1A:7D:DA:71:%02X", static_cast<unsigned>(index & 0xff));
-    return text;
-}
-
-}  // namespace
-
 FakeAdapter& BluezDouble::adapterNamed(const std::string& name) {
     auto it = adapters_.find(name);
     if (it == adapters_.end())
