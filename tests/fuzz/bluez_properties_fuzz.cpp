@@ -30,44 +30,16 @@ namespace {
 using namespace brelo::bluetooth::bluez;
 using brelo::fuzz::check;
 
+// The values the writer makes, each of the D-Bus signature beside it in kSignatures.
 enum class Kind : uint8_t {
     Byte, Bool, Int16, Uint16, Int32, Uint32, Int64, Uint64, Double, String, Path, Signature,
-    Bytes,       // ay
-    Strings,     // as
-    Paths,       // ao
-    CompanyMap,  // a{qv}, as ManufacturerData
-    BadCompany,  // a{qay}: the right idea, the wrong signature
-    Dict,        // a{sv}
-    Struct,      // (sv)
-    Variant,     // v
-    Last = Variant,
+    Bytes, Strings, Paths, CompanyMap, BadCompany, Dict, Struct, Variant, Last = Variant,
 };
-
-const char* signatureOf(Kind k) {
-    switch (k) {
-    case Kind::Byte: return "y";
-    case Kind::Bool: return "b";
-    case Kind::Int16: return "n";
-    case Kind::Uint16: return "q";
-    case Kind::Int32: return "i";
-    case Kind::Uint32: return "u";
-    case Kind::Int64: return "x";
-    case Kind::Uint64: return "t";
-    case Kind::Double: return "d";
-    case Kind::String: return "s";
-    case Kind::Path: return "o";
-    case Kind::Signature: return "g";
-    case Kind::Bytes: return "ay";
-    case Kind::Strings: return "as";
-    case Kind::Paths: return "ao";
-    case Kind::CompanyMap: return "a{qv}";
-    case Kind::BadCompany: return "a{qay}";
-    case Kind::Dict: return "a{sv}";
-    case Kind::Struct: return "(sv)";
-    case Kind::Variant: return "v";
-    }
-    return "y";
-}
+// BadCompany is ManufacturerData's idea with the wrong signature.
+const char* const kSignatures[] = {"y", "b", "n", "q", "i",  "u",  "x",     "t",      "d",     "s",
+                                   "o", "g", "ay", "as", "ao", "a{qv}", "a{qay}", "a{sv}", "(sv)", "v"};
+static_assert(std::size(kSignatures) == static_cast<size_t>(Kind::Last) + 1);
+const char* signatureOf(Kind k) { return kSignatures[static_cast<size_t>(k)]; }
 
 const char* const kPaths[] = {
     "/org/bluez/hci0", "/org/bluez/hci1", "/org/bluez/hci0/dev_C0_FF_EE_00_00_01",
@@ -115,10 +87,14 @@ public:
         case 0:
             return kStrings[in_.ConsumeIntegralInRange<size_t>(0, std::size(kStrings) - 1)];
         case 1: {
-            // Long texts cheaply: one character many times over (up to 64 KiB).
-            char c = in_.ConsumeIntegral<char>();
-            size_t n = spend(in_.ConsumeIntegralInRange<size_t>(0, 64 * 1024));
-            return std::string(n, (c & 0x80) || c == 0 ? 'x' : c);
+            // Long texts cheaply: one character of one to four bytes many times over (up to
+            // 64 KiB), so that a cap falls inside a character as often as between two.
+            static const char* const kUnits[] = {"x", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+            const std::string unit = kUnits[in_.ConsumeIntegralInRange<size_t>(0, std::size(kUnits) - 1)];
+            std::string s;
+            for (size_t n = spend(in_.ConsumeIntegralInRange<size_t>(0, 64 * 1024)); s.size() + unit.size() <= n;)
+                s += unit;
+            return s;
         }
         default:
             return in_.ConsumeRandomLengthString(512);

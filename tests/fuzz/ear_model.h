@@ -1,6 +1,6 @@
 #pragma once
 
-// What the Ear fuzz targets share: advertisements with any field values decoded from the
+// For the Ear fuzz target: advertisements with any field values decoded from the
 // fuzzer's input, and a model of the record the Ear should write for what was heard.
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -155,12 +155,8 @@ public:
     explicit AdvertisementSource(FuzzedDataProvider& in) : in_(in) {}
 
     Uuid pickId() {
-        if (in_.ConsumeIntegralInRange<int>(0, 31) == 0) {
-            Uuid::Bytes b{};
-            auto bytes = in_.ConsumeBytes<uint8_t>(16);
-            std::copy(bytes.begin(), bytes.end(), b.begin());
-            return Uuid(b);
-        }
+        if (in_.ConsumeIntegralInRange<int>(0, 31) == 0)
+            return anyUuid();
         return poolId(in_.ConsumeIntegralInRange<size_t>(0, 7) == 0 ? in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1)
                                                                     : in_.ConsumeIntegralInRange<size_t>(0, 3));
     }
@@ -189,12 +185,8 @@ public:
             return listener::Ear::houseBrelo();
         case 2:
             return *Uuid::parse("180F");
-        default: {
-            Uuid::Bytes b{};
-            auto bytes = in_.ConsumeBytes<uint8_t>(16);
-            std::copy(bytes.begin(), bytes.end(), b.begin());
-            return Uuid(b);
-        }
+        default:
+            return anyUuid();
         }
     }
 
@@ -230,6 +222,13 @@ public:
     }
 
 private:
+    Uuid anyUuid() {
+        Uuid::Bytes b{};
+        auto bytes = in_.ConsumeBytes<uint8_t>(16);
+        std::copy(bytes.begin(), bytes.end(), b.begin());
+        return Uuid(b);
+    }
+
     FuzzedDataProvider& in_;
 };
 

@@ -26,20 +26,32 @@
 #include <string>
 #include <vector>
 
+#include "body_validator.h"
+#include "fuzz/ear_model.h"
+#include "fuzz/fuzz_check.h"
 #include "runtime/log_writer.h"
-#include "fuzz/ear_on_fakes.h"
+#include "support/fake_bluetooth.h"
+#include "support/fake_http_client.h"
+#include "support/manual_time.h"
 
 namespace {
 
-using brelo::fuzz::check;
-using brelo::fuzz::fail;
-using brelo::fuzz::json;
+using namespace brelo::fuzz;
+using FakeHttp = brelo::test::FakeHttpClient;
 
 constexpr size_t kPendingMax = 600;
 
-class Run : private brelo::fuzz::EarOnFakes {
+// The Ear on fake managers, a fake HTTP client and hand-driven time, with a room taken from
+// the input, beside the model of what it heard.
+class Run {
 public:
-    explicit Run(FuzzedDataProvider& in) : EarOnFakes(in) {}
+    explicit Run(FuzzedDataProvider& in) : in_(in), ads_(in) {
+        room_ = in_.ConsumeBool() ? "" : in_.ConsumeRandomLengthString(24);
+        ear_ = std::make_unique<brelo::listener::Ear>(
+            "http://127.0.0.1:8791", "hall",
+            brelo::listener::EarEnvironment{
+                .bluetooth = bluetooth_, .timers = time_, .clock = time_, .http = http_, .room = room_});
+    }
 
     void step() {
         const int op = in_.ConsumeIntegralInRange<int>(0, 13);
@@ -56,6 +68,23 @@ public:
     }
 
 private:
+    // One advertisement, to the model and to the Ear.
+    void hear(const Advertisement& a) {
+        model_.hear(a);
+        bluetooth_.centrals().at(0)->discover(a);
+    }
+
+    // n reports at once: of one device again and again, or of n devices from the pool.
+    void burst(size_t n, bool distinct) {
+        Advertisement a = ads_.advertisement(ads_.pickId());
+        const size_t first = in_.ConsumeIntegralInRange<size_t>(0, kIdPool - 1);
+        for (size_t i = 0; i < n; ++i) {
+            if (distinct)
+                a.identifier = poolId((first + i) % kIdPool);
+            hear(a);
+        }
+    }
+
     // An outage with hundreds of devices: flushes whose uploads all fail, until the replay
     // queue holds its 600 records. Checking each of these uploads in full would cost a
     // hundred ordinary steps, so here only the queue's length is followed (each upload's
@@ -181,7 +210,14 @@ private:
             check(call.request.method == "POST" && call.request.pathSegment == "ble/ingest" &&
                       call.request.contentType == "application/json" && call.request.timeoutS == 5.0,
                   "request line");
-            const json body = checkedUploadBody(call.request.body);
+            // As the server reads it: its own checker passes it, and it carries this node
+            // and its room (no room key when the room is empty).
+            brelo::sink::CheckedBody checked = brelo::sink::checkUploadText(call.request.body);
+            if (!checked.faults.empty())
+                fail("upload body refused by the server's checker", checked.faults.front().text());
+            const json body = std::move(*checked.body);
+            check(body.at("node") == "hall", "node");
+            check(room_.empty() ? !body.contains("room") : body.at("room") == asSent(room_), "room");
             const double sentAt = body.at("sent_at").get<double>();
             check(sentAt <= time_.now(), "sent_at after the present");
             const json& devices = body.at("devices");
@@ -201,7 +237,7 @@ private:
             // Then this flush's own records: exactly what was heard.
             if (devices.size() > replayed.size()) {
                 check(body.at("status") == "listening", "a flush that is not \"listening\"");
-                brelo::fuzz::checkFlushRecords(devices, replayed.size(), model_, sentAt);
+                checkFlushRecords(devices, replayed.size(), model_, sentAt);
             }
             outstanding_.emplace(i, std::vector<json>(devices.begin(), devices.end()));
             call.request.body.clear();  // keeps memory flat over long inputs
@@ -219,8 +255,16 @@ private:
         }
     }
 
+    FuzzedDataProvider& in_;
+    AdvertisementSource ads_;
+    std::string room_;
+    brelo::test::ManualTime time_;
+    brelo::test::FakeBluetoothPlatform bluetooth_;
+    FakeHttp http_;
+    Model model_;
     std::map<size_t, std::vector<json>> outstanding_;  // call index -> its records, until answered
     std::vector<json> pending_;                         // what the replay queue should hold
+    std::unique_ptr<brelo::listener::Ear> ear_;         // last: goes first
 };
 
 }  // namespace
