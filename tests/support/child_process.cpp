@@ -15,14 +15,8 @@
 extern char** environ;
 
 namespace brelo::test {
-namespace {
 
-int64_t monotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
 ChildProcess::ChildProcess(std::vector<std::string> argv) : ChildProcess(std::move(argv), Options{}) {}
 
@@ -113,15 +107,15 @@ void ChildProcess::poll() { readAvailable(0); }
 
 bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
                            std::chrono::milliseconds timeout) {
-    int64_t deadline = monotonicMs() + timeout.count();
+    const auto deadline = Clock::now() + timeout;
     readAvailable(0);
     while (!pred(lines_)) {
-        int64_t left = deadline - monotonicMs();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
         if (stdoutFd_ < 0)
             return pred(lines_);  // no more output can come: waiting cannot change the answer
-        readAvailable(static_cast<int>(std::min<int64_t>(left, 200)));
+        readAvailable(static_cast<int>(std::min<decltype(left)>(left, 200)));
     }
     return true;
 }
@@ -172,7 +166,7 @@ void ChildProcess::signal(int sig) {
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
     if (waitStatus_)
         return waitStatus_;
-    int64_t deadline = monotonicMs() + timeout.count();
+    const auto deadline = Clock::now() + timeout;
     for (;;) {
         int status = 0;
         pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -181,7 +175,7 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
             readAvailable(0);
             return waitStatus_;
         }
-        if (monotonicMs() >= deadline)
+        if (Clock::now() >= deadline)
             return std::nullopt;
         // Keep draining output meanwhile so a chatty child never blocks on a full pipe.
         if (!readAvailable(20) && stdoutFd_ < 0)

@@ -10,9 +10,8 @@ namespace brelo::test {
 
 // Managers that report what the test tells them to and record every request made of them.
 // Like the real platform, nothing is reported unless asked: the test calls report() to
-// deliver a state and discover() to deliver an advertisement.
-
-class FakeBluetoothPlatform;
+// deliver a state and discover() to deliver an advertisement. The platform must outlive
+// the managers it made.
 
 class FakeCentralManager final : public bluetooth::CentralManager {
 public:
@@ -21,28 +20,30 @@ public:
         bool allowDuplicates = false;
     };
 
-    FakeCentralManager(bluetooth::CentralManagerDelegate& delegate, std::weak_ptr<void> registry);
+    FakeCentralManager(bluetooth::CentralManagerDelegate& delegate, std::vector<FakeCentralManager*>& alive);
     ~FakeCentralManager() override;
 
     bluetooth::ManagerState state() const override { return state_; }
     void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>& services,
-                            bool allowDuplicates) override;
+                            bool allowDuplicates) override {
+        scans.push_back({services, allowDuplicates});
+    }
 
     // Takes the state and reports it to the delegate.
     void report(bluetooth::ManagerState state);
-    void discover(const bluetooth::Advertisement& advertisement);
+    void discover(const bluetooth::Advertisement& a) { delegate_.centralManagerDidDiscover(*this, a); }
 
     std::vector<ScanRequest> scans;
 
 private:
     bluetooth::CentralManagerDelegate& delegate_;
-    std::weak_ptr<void> registry_;
+    std::vector<FakeCentralManager*>& alive_;
     bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
 };
 
 class FakePeripheralManager final : public bluetooth::PeripheralManager {
 public:
-    FakePeripheralManager(bluetooth::PeripheralManagerDelegate& delegate, std::weak_ptr<void> registry);
+    FakePeripheralManager(bluetooth::PeripheralManagerDelegate& delegate, std::vector<FakePeripheralManager*>& alive);
     ~FakePeripheralManager() override;
 
     bluetooth::ManagerState state() const override { return state_; }
@@ -54,30 +55,30 @@ public:
 
 private:
     bluetooth::PeripheralManagerDelegate& delegate_;
-    std::weak_ptr<void> registry_;
+    std::vector<FakePeripheralManager*>& alive_;
     bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
 };
 
 class FakeBluetoothPlatform final : public bluetooth::BluetoothPlatform {
 public:
-    FakeBluetoothPlatform();
-    ~FakeBluetoothPlatform() override;
-
-    std::unique_ptr<bluetooth::CentralManager> makeCentralManager(bluetooth::CentralManagerDelegate& delegate) override;
+    std::unique_ptr<bluetooth::CentralManager> makeCentralManager(bluetooth::CentralManagerDelegate& d) override {
+        return std::make_unique<FakeCentralManager>(d, centrals_);
+    }
     std::unique_ptr<bluetooth::PeripheralManager> makePeripheralManager(
-        bluetooth::PeripheralManagerDelegate& delegate) override;
+        bluetooth::PeripheralManagerDelegate& delegate) override {
+        return std::make_unique<FakePeripheralManager>(delegate, peripherals_);
+    }
     bluetooth::Authorization authorization() const override { return authorization_; }
 
     void setAuthorization(bluetooth::Authorization value) { authorization_ = value; }
 
     // The managers made so far and still alive, in order of creation.
-    std::vector<FakeCentralManager*> centrals() const;
-    std::vector<FakePeripheralManager*> peripherals() const;
-
-    struct Registry;
+    const std::vector<FakeCentralManager*>& centrals() const { return centrals_; }
+    const std::vector<FakePeripheralManager*>& peripherals() const { return peripherals_; }
 
 private:
-    std::shared_ptr<Registry> registry_;
+    std::vector<FakeCentralManager*> centrals_;
+    std::vector<FakePeripheralManager*> peripherals_;
     bluetooth::Authorization authorization_ = bluetooth::kAuthorizationAllowedAlways;
 };
 

@@ -1,7 +1,7 @@
 #include "program_fixture.h"
 
 #include <algorithm>
-#include <time.h>
+#include <thread>
 
 namespace brelo::test {
 
@@ -43,25 +43,18 @@ std::vector<nlohmann::json> ProgramOnFakeBluez::records(const std::string& node)
 
 bool ProgramOnFakeBluez::waitForUploads(const std::function<bool(const std::vector<nlohmann::json>&)>& pred,
                                         std::chrono::milliseconds timeout) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (pred(uploads()))
-            return true;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        auto elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsedMs >= timeout.count())
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred(uploads())) {
+        if (std::chrono::steady_clock::now() >= deadline)
             return pred(uploads());
         // The server records uploads on its own threads; meanwhile keep the nodes' pipes
         // drained and look again shortly.
         for (auto& node : nodes_)
             node->waitFor([](const auto&) { return false; }, 50ms);
-        if (nodes_.empty()) {
-            timespec pause{0, 50 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
+        if (nodes_.empty())
+            std::this_thread::sleep_for(50ms);
     }
+    return true;
 }
 
 bool ProgramOnFakeBluez::waitForLog(ChildProcess& node, const std::string& text, size_t n,
