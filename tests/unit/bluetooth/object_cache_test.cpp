@@ -126,6 +126,8 @@ TEST_F(ObjectCacheTest, InterfacesAddedReportsOnlyWithRssiAndReplacesOldValues) 
     EXPECT_EQ(change.device, nullptr);
     EXPECT_NE(cache.device("/org/bluez/hci0/dev_11"), nullptr);
 
+    propertiesChanged(kDev, "org.bluez.Device1",
+                      [](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "Name", "s", "Old"); });
     change = objects("Added", [](sd_bus_message* m) {
         sd_bus_message_append(m, "oa{sa{sv}}", kDev, 1, "org.bluez.Device1", 2, "Address", "s", "AA:BB:CC:DD:EE:FF",
                               "RSSI", "n", -70);
@@ -133,6 +135,7 @@ TEST_F(ObjectCacheTest, InterfacesAddedReportsOnlyWithRssiAndReplacesOldValues) 
     ASSERT_EQ(change.device, cache.device(kDev));
     EXPECT_EQ(addedPath, kDev);
     EXPECT_EQ(change.device->rssi, -70);
+    EXPECT_EQ(change.device->advertisement.localName, std::nullopt) << "nothing kept from before";
 }
 
 TEST_F(ObjectCacheTest, AdapterSignals) {
@@ -152,6 +155,11 @@ TEST_F(ObjectCacheTest, AdapterSignals) {
     EXPECT_EQ(cache.adapter(kHci0)->powered, false);
     EXPECT_TRUE(set("Powered", "s", "yes").adapters);
     EXPECT_FALSE(cache.adapter(kHci0)->powered) << "a mistyped Powered is unknown, never on";
+    set("Powered", "b", 1);
+    EXPECT_TRUE(propertiesChanged(kHci0, "org.bluez.Adapter1", [](sd_bus_message* m) {
+                    sd_bus_message_append(m, "a{sv}", 0);
+                }, {"Powered"}).adapters);
+    EXPECT_FALSE(cache.adapter(kHci0)->powered) << "an invalidated Powered is unknown";
 
     EXPECT_TRUE(objects("Removed", [](sd_bus_message* m) {
                     sd_bus_message_append(m, "oas", kHci0, 1, "org.bluez.LEAdvertisingManager1");
