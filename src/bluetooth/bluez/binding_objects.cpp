@@ -57,44 +57,31 @@ bool BluezBinding::fromBluez(sd_bus_message* m) const {
     return sender && isBluez(sender);
 }
 
-int BluezBinding::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+// The object manager's signals, from bluetoothd only, into the cache, then acted on. A
+// malformed message still applies what was read before the fault.
+int BluezBinding::applySignal(sd_bus_message* m, void* userdata, CacheReader read) noexcept {
     auto* self = static_cast<BluezBinding*>(userdata);
     try {
         if (!self->fromBluez(m))
             return 0;
         CacheChange change;
-        // A malformed message still applies what was read before the fault.
-        self->cache_.interfacesAdded(m, change);
+        (self->cache_.*read)(m, change);
         self->apply(change);
     } catch (...) {
     }
     return 0;
+}
+
+int BluezBinding::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+    return applySignal(m, userdata, &ObjectCache::interfacesAdded);
 }
 
 int BluezBinding::onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
-    auto* self = static_cast<BluezBinding*>(userdata);
-    try {
-        if (!self->fromBluez(m))
-            return 0;
-        CacheChange change;
-        self->cache_.interfacesRemoved(m, change);
-        self->apply(change);
-    } catch (...) {
-    }
-    return 0;
+    return applySignal(m, userdata, &ObjectCache::interfacesRemoved);
 }
 
 int BluezBinding::onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
-    auto* self = static_cast<BluezBinding*>(userdata);
-    try {
-        if (!self->fromBluez(m))
-            return 0;
-        CacheChange change;
-        self->cache_.propertiesChanged(m, change);
-        self->apply(change);
-    } catch (...) {
-    }
-    return 0;
+    return applySignal(m, userdata, &ObjectCache::propertiesChanged);
 }
 
 void BluezBinding::apply(const CacheChange& change) {

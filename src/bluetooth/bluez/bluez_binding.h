@@ -118,6 +118,8 @@ private:
     static int onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     static int onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     static int onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
+    using CacheReader = int (ObjectCache::*)(sd_bus_message*, CacheChange&);
+    static int applySignal(sd_bus_message* m, void* userdata, CacheReader read) noexcept;
     bool fromBluez(sd_bus_message* m) const;
     void apply(const CacheChange& change);
     void selectAdapter();
