@@ -51,6 +51,16 @@ int guarded(sd_bus_error* error, F&& f) noexcept {
     }
 }
 
+// A handler whose one argument is an object path: f(path) once it is read, nothing escaping.
+template <class F>
+int guardedWithPath(sd_bus_message* m, sd_bus_error* error, F&& f) noexcept {
+    return guarded(error, [&] {
+        const char* path = nullptr;
+        int r = sd_bus_message_read(m, "o", &path);
+        return r < 0 ? r : f(std::string(path));
+    });
+}
+
 // An adapter name a script may use (letters, digits, underscores), and the address an
 // adapter made by a script gets unless it names one.
 bool validAdapterName(const std::string& name);

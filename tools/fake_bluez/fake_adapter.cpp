@@ -164,11 +164,7 @@ FakeAdapter::Delivery FakeAdapter::advert(const std::string& address, const Adve
 
 int FakeAdapter::onRemoveDevice(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeAdapter*>(userdata);
-    return guarded(error, [&] {
-        const char* path = nullptr;
-        int r = sd_bus_message_read(m, "o", &path);
-        if (r < 0)
-            return r;
+    return guardedWithPath(m, error, [&](const std::string& path) {
         for (auto& [address, device] : self->devices_)
             if (device->path() == path) {
                 self->say("device removed " + address + " by " + senderOf(m) + " adapter=" + self->config_.name);

@@ -247,12 +247,7 @@ int FakeAdapter::onGetAllReply(sd_bus_message* m, void* userdata, sd_bus_error*)
 
 int FakeAdapter::onRegisterAdvertisement(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeAdapter*>(userdata);
-    return guarded(error, [&] {
-        const char* pathRaw = nullptr;
-        int r = sd_bus_message_read(m, "o", &pathRaw);
-        if (r < 0)
-            return r;
-        std::string path = pathRaw;
+    return guardedWithPath(m, error, [&](const std::string& path) {
         std::string sender = senderOf(m);
         std::string where = " " + sender + " " + path + " adapter=" + self->config_.name;
         for (auto& reg : self->registrations_)
@@ -273,7 +268,7 @@ int FakeAdapter::onRegisterAdvertisement(sd_bus_message* m, void* userdata, sd_b
         // BlueZ answers only after it has read the object back from the caller, so a client
         // that waits for the answer without running its loop never gets one.
         sd_bus_slot* raw = nullptr;
-        r = sd_bus_call_method_async(self->env_.bus, &raw, sender.c_str(), path.c_str(),
+        int r = sd_bus_call_method_async(self->env_.bus, &raw, sender.c_str(), path.c_str(),
                                      "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
                                      &FakeAdapter::onManagedObjectsReply, reg.get(), "");
         if (r < 0)
@@ -286,19 +281,15 @@ int FakeAdapter::onRegisterAdvertisement(sd_bus_message* m, void* userdata, sd_b
 
 int FakeAdapter::onUnregisterAdvertisement(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeAdapter*>(userdata);
-    return guarded(error, [&] {
-        const char* pathRaw = nullptr;
-        int r = sd_bus_message_read(m, "o", &pathRaw);
-        if (r < 0)
-            return r;
+    return guardedWithPath(m, error, [&](const std::string& path) {
         std::string sender = senderOf(m);
-        std::string where = " " + sender + " " + pathRaw + " adapter=" + self->config_.name;
+        std::string where = " " + sender + " " + path + " adapter=" + self->config_.name;
         for (auto& reg : self->registrations_)
-            if (reg->owner == sender && reg->path == pathRaw) {
+            if (reg->owner == sender && reg->path == path) {
                 if (reg->call)
                     sd_bus_reply_method_errorf(reg->call.get(), kFailed, "Failed to complete registration");
                 self->removeRegistration(reg.get());
-                r = sd_bus_reply_method_return(m, "");
+                int r = sd_bus_reply_method_return(m, "");
                 self->say("unregistered" + where);
                 return r < 0 ? r : 1;
             }

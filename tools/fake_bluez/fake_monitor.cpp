@@ -34,11 +34,7 @@ bool FakeAdapter::monitorActive() const {
 // each valid monitor is activated.
 int FakeAdapter::onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeAdapter*>(userdata);
-    return guarded(error, [&] {
-        const char* root = nullptr;
-        int r = sd_bus_message_read(m, "o", &root);
-        if (r < 0)
-            return r;
+    return guardedWithPath(m, error, [&](const std::string& root) {
         std::string sender = senderOf(m);
         for (auto& app : self->monitors_)
             if (app->owner == sender && app->root == root)
@@ -48,8 +44,9 @@ int FakeAdapter::onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_err
         app->owner = sender;
         app->root = root;
         sd_bus_slot* raw = nullptr;
-        r = sd_bus_call_method_async(self->env_.bus, &raw, sender.c_str(), root, "org.freedesktop.DBus.ObjectManager",
-                                     "GetManagedObjects", &FakeAdapter::onMonitorObjectsReply, app.get(), "");
+        int r = sd_bus_call_method_async(self->env_.bus, &raw, sender.c_str(), root.c_str(),
+                                         "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                                         &FakeAdapter::onMonitorObjectsReply, app.get(), "");
         if (r < 0)
             return sd_bus_error_set(error, kFailed, "Failed to register monitor");
         app->readBack.reset(raw);
@@ -61,11 +58,7 @@ int FakeAdapter::onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_err
 
 int FakeAdapter::onUnregisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeAdapter*>(userdata);
-    return guarded(error, [&] {
-        const char* root = nullptr;
-        int r = sd_bus_message_read(m, "o", &root);
-        if (r < 0)
-            return r;
+    return guardedWithPath(m, error, [&](const std::string& root) {
         std::string sender = senderOf(m);
         auto& apps = self->monitors_;
         auto it =
