@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<runtime::Timer> statusStart;
         std::unique_ptr<runtime::Timer> statusTimer;
         if (notifier.enabled()) {
-            auto refresh = [&] { notifier.status(statusLine(ear.summary(), clock.now())); };
+            auto refresh = [&] { notifier.status(statusLine(ear.summary(), clock.now(), bluetooth.radioNote())); };
             statusStart = loop.after(listener::Ear::flushIntervalS / 2, [&, refresh] {
                 statusTimer = loop.repeating(listener::Ear::flushIntervalS, refresh);
             });

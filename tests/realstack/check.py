@@ -57,6 +57,14 @@ def restart(name, kind):
             f'steady advertiser uploaded again {seconds(back)} after the kill')
 
 
+def wedge(name, kind):
+    back = back_after(name, at(name, 'wedge'))
+    said = [line[20:] for line in node_lines(name) if ' radio ' in line]
+    ok = back is not None and back <= 120 and any('hears again' in line for line in said)
+    verdict(f'wedged controller {kind}', ok, f'steady advertiser uploaded again {seconds(back)} after the wedge; '
+            f'node said {said}')
+
+
 def outsider():
     said = [line[20:] for line in node_lines('outsider') if ' status ' in line or ' beacon ' in line]
     heard = bool(steady_records('outsider', at('outsider', 'node-start'), at('outsider', 'node-stop')))
@@ -74,9 +82,9 @@ def early():
 for name in ('ear5', 'outsider', 'early', 'ear5e', 'ear4'):
     if at(name, 'node-start') and not at(name, 'node-alive'):
         verdict(f'{name} alive', False, 'the node was not running at the end of its scenario')
-steady('ear5', '5.x'), beacon('ear5', '5.x'), power('ear5', '5.x'), restart('ear5', '5.x')
+steady('ear5', '5.x'), beacon('ear5', '5.x'), power('ear5', '5.x'), restart('ear5', '5.x'), wedge('ear5', '5.x')
 outsider(), early()
 steady('ear5e', '5.x, bluetoothd -E')
-steady('ear4', '4.x'), beacon('ear4', '4.x'), power('ear4', '4.x')
+steady('ear4', '4.x'), beacon('ear4', '4.x'), power('ear4', '4.x'), wedge('ear4', '4.x')
 print(f'realstack: {len(failed)} scenario(s) failed' if failed else 'realstack: all scenarios passed')
 sys.exit(1 if failed else 0)

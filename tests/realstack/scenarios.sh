@@ -27,6 +27,10 @@ power_cycle() {
     t=$(date +%s.%N); mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
     until_true 15 heard_after "$t"; mark "$name power-end"
 }
+wedge() {  # the node's controller goes on scanning but reports nothing until it is reset
+    t=$(date +%s.%N); mark "$name wedge"; touch /run/btvirt-wedge
+    until_true 150 heard_after "$t"; mark "$name wedge-end"
+}
 restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
     t=$(date +%s.%N); mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
     start_bluetoothd
@@ -43,7 +47,7 @@ start_node ear5
 wait_listening
 advertise
 say "ear5 on hci$node_hci, advertiser on hci$other_hci"
-steady; beacon; power_cycle; restart
+steady; beacon; power_cycle; restart; wedge
 stop_node
 
 say "outsider"
@@ -70,7 +74,7 @@ stack_up "-L -l2" ""
 start_node ear4
 wait_listening; advertise
 say "ear4 on hci$node_hci, advertiser on hci$other_hci"
-steady 8; beacon; power_cycle
+steady 8; beacon; power_cycle; wedge
 stop_node
 
 stack_down

@@ -29,7 +29,7 @@ stop_pid() { kill -TERM "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 controllers() { [ "$(btmgmt info 2>/dev/null | grep -c '^hci[01]:')" = 2 ]; }
 start_btvirt() {  # start_btvirt ARGS...: two controllers, hci0 and hci1, that hear each other
     for try in 1 2; do
-        /rig/btvirt "$@" >>"$out/btvirt.log" 2>&1 &
+        BTVIRT_WEDGE=/run/btvirt-wedge /rig/btvirt "$@" >>"$out/btvirt.log" 2>&1 &
         btvirt_pid=$!
         # The kernel gives a new controller 2 s to answer its first command; a slow guest can
         # miss that, and the controller is never set up. Then start again.

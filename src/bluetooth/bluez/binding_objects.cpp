@@ -226,6 +226,9 @@ void BluezBinding::update() {
         for (BluezCentral* c : centrals_)
             c->scanning = false;
         discoveryActive_ = false;
+        // Off by someone else's hand: what was heard before says nothing about the radio.
+        if (powerCycle_ == PowerCycle::None)
+            radio_.reset();
     }
     // Scan requests made by the delegates wait until every manager has had its report, so
     // that the beacon's registration goes out before discovery starts: a 4.x controller
@@ -278,9 +281,8 @@ void BluezBinding::publishStates() {
 void BluezBinding::deliver(std::string_view path, DeviceProperties& device) {
     if (!isBelow(path, adapterPath_) || !device.identifier || !device.rssi)
         return;
-    heard_ = true;
     reportedThisScan_ = true;
-    lastHeardS_ = loop_.monotonicNow();
+    radio_.heard(loop_.monotonicNow());
     discoveryBackoffS_ = 0;
     // Exactly one manager takes each advertisement, so a device is not counted twice.
     for (BluezCentral* c : centrals_) {

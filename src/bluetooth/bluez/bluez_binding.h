@@ -99,6 +99,7 @@ public:
     void released(BluezPeripheral& peripheral);
     void retryAdvertising(BluezPeripheral& peripheral);
     runtime::EventLoop& loop() { return loop_; }
+    std::string radioNote() const { return radio_.describe(loop_.monotonicNow()); }
     const BluezOptions& options() const { return options_; }
 
 private:
@@ -145,7 +146,13 @@ private:
     void sendDiscoveryFilter();
     void discoveryStopped();
     void retryDiscoveryIfPossible();
-    void checkStall();
+    void watchRadio();
+    void cyclePower();
+    std::string adapterName() const;
+    void powerOn();
+    void powerCycleFailed(const sd_bus_error* e);
+    static int onPoweredOff(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
+    static int onPoweredOn(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     void restartDiscovery();
     void armRediscovery();
     void rediscover();
@@ -209,9 +216,12 @@ private:
     bool discoveryActive_ = false;  // our StartDiscovery succeeded and Discovering has not fallen since
     bool discoveryAgain_ = false;   // a request came while a call was in flight
     double discoveryBackoffS_ = 0;
-    bool heard_ = false;  // an advertisement arrived since discovery was started or found stalled
     bool reportedThisScan_ = false;  // an advertisement arrived since our last StartDiscovery
-    double lastHeardS_ = 0;
+    // A radio gone silent, and our power cycle of the adapter in use while it runs.
+    RadioWatch radio_;
+    enum class PowerCycle { None, TurningOff, TurningOn };
+    PowerCycle powerCycle_ = PowerCycle::None;
+    double powerBackoffS_ = 0;
     std::optional<double> anchorS_;  // when the first central manager was made
     bool scanDeferred_ = false;      // a scan request made while states were being reported
     int publishing_ = 0;
@@ -230,6 +240,7 @@ private:
     SlotPtr objectsCall_;
     SlotPtr discoveryCall_;
     SlotPtr monitorCall_;
+    SlotPtr powerCall_;
 
     Alarm reconnectAlarm_;
     Alarm teardownAlarm_;
@@ -238,8 +249,9 @@ private:
     Alarm discoveryAlarm_;
     Alarm rediscoverAlarm_;
     Alarm settleAlarm_;
+    Alarm powerAlarm_;
     Alarm graceAlarm_;
-    std::unique_ptr<runtime::Timer> stallTimer_;
+    std::unique_ptr<runtime::Timer> radioTimer_;
 };
 
 class BluezCentral final : public CentralManager {

@@ -14,6 +14,7 @@ BluezBinding::BluezBinding(runtime::EventLoop& loop, BluezOptions options)
       options_(options),
       reconnectBackoffS_(options.backoffFirstS),
       retryBackoffS_(options.backoffFirstS),
+      radio_(options.radio),
       monitorObject_([this](std::string_view sender) { return isBluez(sender); }, [this] { monitorActivated(); },
                      [this] { monitorReleased(); }),
       reconnectAlarm_(loop.get(), [this] { connect(); }),
@@ -35,12 +36,13 @@ BluezBinding::BluezBinding(runtime::EventLoop& loop, BluezOptions options)
                        selectAdapter();
                        update();
                    }),
+      powerAlarm_(loop.get(), [this] { powerOn(); }),
       graceAlarm_(loop.get(),
                   [this] {
                       selectAdapter();
                       update();
                   }) {
-    stallTimer_ = loop_.repeating(options_.stallCheckIntervalS, [this] { checkStall(); });
+    radioTimer_ = loop_.repeating(options_.radioCheckIntervalS, [this] { watchRadio(); });
     connect();
 }
 
@@ -87,5 +89,7 @@ std::unique_ptr<PeripheralManager> BluezPlatform::makePeripheralManager(Peripher
 }
 
 Authorization BluezPlatform::authorization() const { return binding_->authorization(); }
+
+std::string BluezPlatform::radioNote() const { return binding_->radioNote(); }
 
 }  // namespace brelo::bluetooth::bluez

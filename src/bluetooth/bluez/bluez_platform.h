@@ -1,18 +1,20 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "bluetooth/platform.h"
+#include "bluetooth/radio_watch.h"
 #include "runtime/event_loop.h"
 
 namespace brelo::bluetooth::bluez {
 
 // Timings of the binding. The defaults are the ones the program runs with; tests shorten them.
 struct BluezOptions {
-    // Discovery is restarted when no advertisement arrived for this long after devices were
-    // being heard: some controllers stop reporting without telling anyone.
-    double stallS = 90.0;
-    double stallCheckIntervalS = 10.0;
+    // A radio silent while discovering after devices were being heard: when discovery is
+    // restarted and when the adapter is power-cycled (see RadioWatch), judged this often.
+    RadioWatchTimings radio;
+    double radioCheckIntervalS = 5.0;
     // Reconnecting to the bus and retrying refused or failed calls: first delay, doubled up to the maximum.
     double backoffFirstS = 1.0;
     double backoffMaxS = 30.0;
@@ -56,6 +58,9 @@ public:
     std::unique_ptr<PeripheralManager> makePeripheralManager(PeripheralManagerDelegate& delegate) override;
     // Denied while BlueZ's last answer to us was an access refusal, otherwise allowed always.
     Authorization authorization() const override;
+    // What the binding does about a radio gone silent, for systemd's status line; empty
+    // while the radio hears.
+    std::string radioNote() const;
 
 private:
     std::unique_ptr<BluezBinding> binding_;
