@@ -49,7 +49,10 @@ advertise() {  # the steady advertiser on the other controller: name, manufactur
 }
 start_node() {  # start_node NAME [setpriv args...]: a sink and a node posting to it
     name=$1; shift
-    /rig/brelo-sink --listen 127.0.0.1:8791 --quiet --json-log "$out/$name.sink.jsonl" >"$out/$name.sink.log" 2>&1 &
+    # SINK_LOG=0: no JSON log of the uploads (long runs with a crowd).
+    json_log=/dev/null
+    [ "${SINK_LOG:-1}" = 0 ] || json_log=$out/$name.sink.jsonl
+    /rig/brelo-sink --listen 127.0.0.1:8791 --quiet --json-log "$json_log" >"$out/$name.sink.log" 2>&1 &
     sink_pid=$!
     until_true 20 grep -q . "$out/$name.sink.log" || say "sink did not start"
     mark "$name node-start"
@@ -72,8 +75,12 @@ start_base() {  # kernel modules, loopback, the system bus, btmon
     ip link set lo up
     mkdir -p /run/dbus
     dbus-daemon --system --fork
-    btmon -t -C 250 -c never -w "$out/btmon.snoop" >"$out/btmon.txt" 2>&1 &
-    mon_pid=$!
+    # Long runs with a crowd go without the capture (BTMON=0): it would cost the guest more
+    # than what it measures.
+    if [ "${BTMON:-1}" = 1 ]; then
+        btmon -t -C 250 -c never -w "$out/btmon.snoop" >"$out/btmon.txt" 2>&1 &
+        mon_pid=$!
+    fi
 }
 stack_up() {  # stack_up "BTVIRT ARGS" "BLUETOOTHD ARGS": new controllers and bluetoothd
     [ -z "${bt_pid:-}" ] || stop_pid "$bt_pid"
@@ -85,6 +92,6 @@ stack_up() {  # stack_up "BTVIRT ARGS" "BLUETOOTHD ARGS": new controllers and bl
     until_true 30 powered_both || say "adapters not powered"
 }
 stack_down() {
-    stop_pid "$bt_pid"; stop_pid "$btvirt_pid"; stop_pid "$mon_pid"
+    stop_pid "$bt_pid"; stop_pid "$btvirt_pid"; [ -z "${mon_pid:-}" ] || stop_pid "$mon_pid"
     dmesg >"$out/dmesg.txt"; lsmod >"$out/lsmod.txt"
 }
