@@ -13,8 +13,10 @@ ServiceNotifier::ServiceNotifier(EventLoop& loop) {
     enabled_ = socket != nullptr && *socket != '\0';
     uint64_t usec = 0;
     // Positive only when WATCHDOG_USEC is set and WATCHDOG_PID, if set, names this process.
-    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
-        watchdog_ = loop.repeating(static_cast<double>(usec) / 2e6, [this] { notify("WATCHDOG=1"); });
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+        watchdogIntervalS_ = static_cast<double>(usec) / 2e6;
+        watchdog_ = loop.repeating(*watchdogIntervalS_, [this] { notify("WATCHDOG=1"); });
+    }
 }
 
 ServiceNotifier::~ServiceNotifier() = default;

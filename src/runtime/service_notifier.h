@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "runtime/event_loop.h"
@@ -24,11 +25,15 @@ public:
     // One human line for `systemctl status`; line feeds become blanks.
     void status(std::string_view line);
     void stopping();
+    // How often the watchdog is pinged: half of WATCHDOG_USEC, so that one late turn of the
+    // loop is not yet a missed ping. None when systemd set no watchdog for this process.
+    std::optional<double> watchdogIntervalS() const { return watchdogIntervalS_; }
 
 private:
     void notify(std::string_view state);
 
     bool enabled_ = false;
+    std::optional<double> watchdogIntervalS_;
     std::unique_ptr<Timer> watchdog_;
 };
 

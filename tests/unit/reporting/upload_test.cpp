@@ -102,6 +102,22 @@ TEST(EarUpload, WaitingRecordsAgeOutAfter120Seconds) {
     }
 }
 
+// A planned stop whose window heard nothing still sends what waits from failed uploads, and
+// is done once that upload is answered.
+TEST(EarUpload, AStopWithAnEmptyWindowSendsTheWaitingRecords) {
+    EarHarness h;
+    uploadOf(h, 1, 2);
+    h.http.complete(0, FakeHttpClient::status(503));
+    bool done = false;
+    h.ear->stop(2.0, [&] { done = true; });
+    ASSERT_EQ(h.http.calls.size(), 2u);
+    EXPECT_EQ(idsOf(h.devices(1)), idsOf(h.devices(0)));
+    EXPECT_FALSE(done);
+    h.http.complete(1, FakeHttpClient::status(200));
+    EXPECT_TRUE(done);
+    EXPECT_EQ(h.ear->recordsUndelivered(), 0u);
+}
+
 TEST(EarUpload, CompletionAfterTheEarIsGoneOnlyLogs) {
     EarHarness h;
     uploadOf(h, 1, 3);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 
 #include "runtime/event_loop.h"
+#include "runtime/service_notifier.h"
 
 namespace brelo {
 namespace {
@@ -57,6 +60,21 @@ TEST(EventLoop, DeferredWorkInOrderThrowsContainedAndDroppedTimersNeverFire) {
     EXPECT_TRUE(loop.runUntil([&] { return other; }, 10s));
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_FALSE(fired);
+}
+
+// systemd kills a service whose pings are WATCHDOG_USEC apart: they go at half of it, and
+// only for the process that WATCHDOG_PID names.
+TEST(ServiceNotifier, PingsTheWatchdogAtHalfItsInterval) {
+    runtime::EventLoop loop;
+    setenv("NOTIFY_SOCKET", "/nonexistent/notify", 1);
+    setenv("WATCHDOG_USEC", "30000000", 1);
+    unsetenv("WATCHDOG_PID");
+    EXPECT_EQ(runtime::ServiceNotifier(loop).watchdogIntervalS(), 15.0);
+    setenv("WATCHDOG_PID", "1", 1);
+    EXPECT_EQ(runtime::ServiceNotifier(loop).watchdogIntervalS(), std::nullopt);
+    unsetenv("WATCHDOG_PID");
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace
