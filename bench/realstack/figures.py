@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Prints the figures of a long real-stack run (bench/realstack-long) from what the guest left:
-the minute samples of an hour with a crowd, and the radio steps of the empty-room runs."""
+the CPU per 1,000 reports of each consumer in a crowd, the minute samples of an hour with a
+crowd, and the radio steps of the empty-room runs. CPU in ms of utime + stime."""
 import sys
 from pathlib import Path
 
@@ -48,7 +49,49 @@ def empty():
     return ok
 
 
+def crowd():
+    import json
+    import statistics
+    marks = {}
+    for line in (out / 'crowd').read_text().splitlines():
+        label, when, t, bt, bus, consumer, crowd_t, crowd_n = line.split()
+        marks.setdefault(label, {})[when] = (float(t), [int(bt), int(bus), int(consumer)], float(crowd_t), int(crowd_n))
+    print('| consumer | N | bluetoothd | dbus-daemon | consumer | sum | devices per 2 s window (median) '
+          '| packets per device per window | device objects added / removed per s | reports per s |')
+    print('|---|---|---|---|---|---|---|---|---|---|')
+    for label, m in marks.items():
+        if 'start' not in m or 'end' not in m:
+            continue
+        (t0, c0, ct0, n0), (t1, c1, ct1, n1) = m['start'], m['end']
+        seconds = t1 - t0
+        reports = (n1 - n0) * seconds / (ct1 - ct0) if ct1 > ct0 else 0
+        per = [(b - a) * 1000 / TICK / max(reports / 1000, 1e-9) for a, b in zip(c0, c1)]
+        consumer, size = label.rsplit('-', 1)
+        size = int(size)
+        shares, packets, records = [], 0, 0
+        sink = out / f'{label}.sink.jsonl'
+        if sink.exists():
+            windows = {}
+            for line in sink.read_text().splitlines():
+                for d in json.loads(line)['body']['devices']:
+                    if t0 + 2 < d['ts'] <= t1:
+                        windows.setdefault(d['ts'], set()).add(d['id'])
+                        packets += d['packets']
+                        records += 1
+            shares = [len(ids) / size * 100 for ids in windows.values()]
+        objects = (out / f'{label}.objects').read_text().splitlines() if (out / f'{label}.objects').exists() else []
+        added = sum('member=InterfacesAdded' in line for line in objects) / seconds
+        removed = sum('member=InterfacesRemoved' in line for line in objects) / seconds
+        share = f'{statistics.median(shares):.0f} % ({min(shares):.0f} to {max(shares):.0f})' if shares else '-'
+        ppw = f'{packets / records:.2f}' if records else '-'
+        print(f'| {consumer} | {size} | {per[0]:,.0f} | {per[1]:,.0f} | {per[2]:,.0f} | {sum(per):,.0f} | {share} '
+              f'| {ppw} | {added:.1f} / {removed:.1f} | {reports / seconds:.0f} |')
+    return True
+
+
 ok = True
+if (out / 'crowd').exists():
+    ok = crowd() and ok
 if (out / 'samples').exists():
     ok = hour() and ok
 if (out / 'empty.node.log').exists():

@@ -133,6 +133,7 @@ private:
     void endDiscovery(const char* reason);  // drops every session; Discovering false
     void setDiscovering(bool on, bool alsoPowered);
     bool filterAccepts(const AdvertData& data) const;
+    std::string kernelFilter() const;
     void emitManagerCounts();
     void removeRegistration(Registration* reg);
     void finishRegistration(Registration* reg, const char* errorName, const std::string& errorText);

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <set>
+#include <string>
 
 #include "adapter_support.h"
 #include "script.h"
@@ -76,6 +79,26 @@ bool FakeAdapter::duplicate(const std::string& address) {
     if (scanUnfiltered_)
         return false;
     return !reportedThisScan_.insert(address).second;
+}
+
+// The filter bluetoothd hands the kernel for the discovering clients: none when one of them
+// has none, else the lowest RSSI and every UUID.
+std::string FakeAdapter::kernelFilter() const {
+    std::optional<int16_t> rssi;
+    std::set<std::string> uuids;
+    for (auto& [owner, client] : clients_) {
+        if (!client.discovering)
+            continue;
+        if (!client.filter)
+            return "none";
+        if (client.filter->rssi && (!rssi || *client.filter->rssi < *rssi))
+            rssi = client.filter->rssi;
+        uuids.insert(client.filter->uuids.begin(), client.filter->uuids.end());
+    }
+    std::string key = rssi ? std::to_string(*rssi) : "-";
+    for (auto& u : uuids)
+        key += " " + u;
+    return key;
 }
 
 bool FakeAdapter::filterAccepts(const AdvertData& data) const {
@@ -242,6 +265,7 @@ int FakeAdapter::onSetDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_
             self->say("filter refused" + where + " " + kInvalidArguments + " " + problem);
             return sd_bus_error_set(error, kInvalidArguments, kInvalidArgumentsText);
         }
+        const std::string kernelBefore = self->kernelFilter();
         DiscoveryClient& client = self->clients_[sender];
         if (empty) {
             client.filter.reset();
@@ -251,6 +275,14 @@ int FakeAdapter::onSetDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_
         } else {
             client.filter = std::move(filter);
             self->say("filter " + sender + shown + " adapter=" + self->config_.name);
+        }
+        // bluetoothd restarts the kernel's scan when the merged filter changes while it
+        // discovers, without ending anyone's discovery.
+        if (self->discovering_ && self->kernelFilter() != kernelBefore) {
+            self->scanStartS_ = monotonicSeconds();
+            self->scanUnfiltered_ = self->monitorActive();
+            self->reportedThisScan_.clear();
+            self->say("kernel scan restarted adapter=" + self->config_.name + " (filter changed)");
         }
         return sd_bus_reply_method_return(m, "");
     });

@@ -47,7 +47,7 @@ advertise() {  # the steady advertiser on the other controller: name, manufactur
     btmgmt --index "$other_hci" rm-adv 1 >/dev/null 2>&1
     btmgmt --index "$other_hci" add-adv -u 180f -d 070953746561647905ffffff0102 1 >>"$out/btmgmt.log" 2>&1
 }
-start_node() {  # start_node NAME [setpriv args...]: a sink and a node posting to it
+start_node() {  # start_node NAME [setpriv args...]: a sink and a node (NODE_BIN) posting to it
     name=$1; shift
     # SINK_LOG=0: no JSON log of the uploads (long runs with a crowd).
     json_log=/dev/null
@@ -56,7 +56,7 @@ start_node() {  # start_node NAME [setpriv args...]: a sink and a node posting t
     sink_pid=$!
     until_true 20 grep -q . "$out/$name.sink.log" || say "sink did not start"
     mark "$name node-start"
-    "$@" /rig/brelo-ble --brelo http://127.0.0.1:8791 --node "$name" >"$out/$name.node.log" 2>&1 &
+    "$@" "${NODE_BIN:-/rig/brelo-ble}" --brelo http://127.0.0.1:8791 --node "$name" >"$out/$name.node.log" 2>&1 &
     node_pid=$!
 }
 stop_node() {

@@ -3,9 +3,11 @@
 # second disk holding the node and sink under test, the patched btvirt and the guest script,
 # then reads the results back from that disk and checks them on the host.
 #   run.sh [--ble PATH] [--sink PATH] [--out DIR] [--scenarios FILE] [--check FILE] [--minutes N]
+#          [--add PATH:NAME]...
 # Defaults: build/brelo-ble, build/tools/brelo_sink/brelo-sink, build/realstack, the scenarios
 # of tests/realstack (scenarios.sh in the guest, check.py on the host), 10 minutes at most.
-# The long runs of bench/realstack give their own scenarios and figures.
+# The long runs of bench/realstack give their own scenarios and figures; --add puts another
+# program on the guest's disk as /rig/NAME.
 set -euo pipefail
 # The guest is made with debootstrap and chroot, and its cache is root's: all of it runs as root.
 [ "$(id -u)" -eq 0 ] || exec sudo "$0" "$@"
@@ -17,6 +19,7 @@ out=$top/build/realstack
 scenarios=$top/tests/realstack/scenarios.sh
 check=$top/tests/realstack/check.py
 minutes=10
+added=()
 while [ $# -gt 0 ]; do
     case $1 in
         --ble) ble=$2; shift 2 ;;
@@ -25,7 +28,9 @@ while [ $# -gt 0 ]; do
         --scenarios) scenarios=$(realpath "$2"); shift 2 ;;
         --check) check=$(realpath "$2"); shift 2 ;;
         --minutes) minutes=$2; shift 2 ;;
-        *) echo "usage: run.sh [--ble PATH] [--sink PATH] [--out DIR] [--scenarios FILE] [--check FILE] [--minutes N]" >&2
+        --add) added+=("$2"); shift 2 ;;
+        *) echo "usage: run.sh [--ble PATH] [--sink PATH] [--out DIR] [--scenarios FILE] [--check FILE] [--minutes N]" \
+                "[--add PATH:NAME]..." >&2
            exit 2 ;;
     esac
 done
@@ -41,6 +46,7 @@ install -m 0755 "$ble" "$out/disk/brelo-ble"
 install -m 0755 "$sink" "$out/disk/brelo-sink"
 install -m 0755 "$btvirt" "$out/disk/btvirt"
 install -m 0755 "$scenarios" "$out/disk/run.sh"
+for extra in "${added[@]}"; do install -m 0755 "${extra%%:*}" "$out/disk/${extra##*:}"; done
 install -m 0644 "$here/guest-stack.sh" "$out/disk/stack.sh"
 chmod 0755 "$out/disk"
 mkfs.ext4 -q -F -L rig -d "$out/disk" "$out/rig.img" 256M >/dev/null

@@ -13,7 +13,9 @@ namespace {
 
 // Lowest RSSI BlueZ accepts in a discovery filter: a filter that lets everything through,
 // set only because with it BlueZ reports every advertisement's RSSI rather than steps of 8 dBm.
+// The nudge alternates it with one step up, still far below anything the listener keeps.
 constexpr int16_t kFilterRssi = -127;
+constexpr int16_t kNudgedFilterRssi = -126;
 
 }  // namespace
 
@@ -102,7 +104,7 @@ void BluezBinding::sendDiscoveryFilter() {
     if (r >= 0)
         r = sd_bus_message_append(m.get(), "{sv}", "DuplicateData", "b", 1);
     if (r >= 0)
-        r = sd_bus_message_append(m.get(), "{sv}", "RSSI", "n", kFilterRssi);
+        r = sd_bus_message_append(m.get(), "{sv}", "RSSI", "n", filterNudged_ ? kNudgedFilterRssi : kFilterRssi);
     if (r >= 0 && filterUuids && !uuids.empty()) {
         r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_DICT_ENTRY, "sv");
         if (r >= 0)
@@ -133,10 +135,18 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
     auto* self = static_cast<BluezBinding*>(userdata);
     try {
         self->discoveryCall_.reset();
+        const bool nudge = std::exchange(self->nudging_, false);
         const sd_bus_error* e = replyError(m);
         if (isAccessRefusal(e)) {
             self->discoveryAgain_ = false;
             self->refused(kDiscoveryAccess);
+            return 0;
+        }
+        if (nudge && !e) {
+            self->reportedThisScan_ = false;
+            self->armRediscovery();
+            if (std::exchange(self->discoveryAgain_, false))
+                self->ensureDiscovery(true);
             return 0;
         }
         if (isError(e, kNotReady)) {
@@ -314,6 +324,20 @@ void BluezBinding::restartDiscovery() {
         discoveryCall_.reset(slot);
 }
 
+// A new kernel scan, with an empty duplicate list, without stopping discovery: bluetoothd
+// restarts the kernel's scan when the merged discovery filter changes while it discovers.
+// A stop would make it drop every temporary device that is not connectable and add it again
+// at the next advertisement, an InterfacesRemoved and an InterfacesAdded with every property
+// each time, for every listener on the bus.
+void BluezBinding::nudgeDiscovery() {
+    rediscoverAlarm_.cancel();
+    filterNudged_ = !filterNudged_;
+    nudging_ = true;
+    sendDiscoveryFilter();
+    if (!discoveryCall_)
+        nudging_ = false;
+}
+
 // The next restart, at the phase point of the next interval that is at least half an
 // interval away, so that a restart completing late never makes two in one window.
 void BluezBinding::armRediscovery() {
@@ -340,7 +364,7 @@ void BluezBinding::rediscover() {
         armRediscovery();  // nothing to restart now; try at the next point
         return;
     }
-    restartDiscovery();
+    nudgeDiscovery();
 }
 
 int BluezBinding::onStopDiscovery(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
@@ -366,6 +390,7 @@ void BluezBinding::resetDiscovery() {
     rediscoverAlarm_.cancel();
     discoveryActive_ = false;
     discoveryAgain_ = false;
+    nudging_ = false;
     discoveryBackoffS_ = 0;
     reportedThisScan_ = false;
     powerCall_.reset();

@@ -46,7 +46,7 @@ void BluezBinding::monitorActivated() {
     monitor_ = Monitor::Active;
     rediscoverAlarm_.cancel();
     if (discoveryActive_ && !discoveryCall_ && scanWanted() && discoveryPossible())
-        restartDiscovery();
+        nudgeDiscovery();
 }
 
 void BluezBinding::monitorReleased() {

@@ -154,6 +154,7 @@ private:
     static int onPoweredOff(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     static int onPoweredOn(sd_bus_message* m, void* userdata, sd_bus_error* error) noexcept;
     void restartDiscovery();
+    void nudgeDiscovery();
     void armRediscovery();
     void rediscover();
     bool registering() const;
@@ -216,7 +217,9 @@ private:
     bool discoveryActive_ = false;  // our StartDiscovery succeeded and Discovering has not fallen since
     bool discoveryAgain_ = false;   // a request came while a call was in flight
     double discoveryBackoffS_ = 0;
-    bool reportedThisScan_ = false;  // an advertisement arrived since our last StartDiscovery
+    bool reportedThisScan_ = false;  // an advertisement arrived since our last StartDiscovery or nudge
+    bool filterNudged_ = false;      // the filter's RSSI is the nudged one
+    bool nudging_ = false;           // the call in flight is a nudge of the filter
     // A radio gone silent, and our power cycle of the adapter in use while it runs.
     RadioWatch radio_;
     enum class PowerCycle { None, TurningOff, TurningOn };

@@ -132,6 +132,25 @@ TEST_F(Binding, AServiceScanAloneFiltersByItsUuidAndTakesOnlyItsDevices) {
     EXPECT_TRUE(centralDelegate.adverts.empty());
 }
 
+// Under the kernel's duplicate filter a steady device is heard once per kernel scan: each
+// window gets a new scan by a change of the filter, never by a stop, which would make BlueZ
+// drop and re-add its temporary devices.
+TEST_F(Binding, EachWindowGetsANewKernelScanWithoutStoppingDiscovery) {
+    BluezOptions options;
+    options.rediscoverIntervalS = 0.2;
+    options.rediscoverPhaseS = 0.1;
+    run("dupfilter on\nadapter add hci0");
+    start(options);
+    ASSERT_TRUE(waitLines("discovery start"));
+    run("every 0.02 advert hci0 AA:BB:CC:DD:EE:FF rssi=-50");
+    ASSERT_TRUE(waitLines("kernel scan restarted", 4));
+    EXPECT_GE(centralDelegate.adverts.size(), 4u);
+    EXPECT_EQ(fake->countLines("discovery stop"), 0u);
+    EXPECT_EQ(fake->countLines("discovery start"), 1u);
+    EXPECT_GE(fake->countLines("RSSI=-126"), 2u) << "the floor alternates";
+    EXPECT_GE(fake->countLines("RSSI=-127"), 2u) << "the floor alternates";
+}
+
 // A radio that goes silent after devices were heard: discovery stopped and started, then the
 // adapter powered off and on through BlueZ, with everything back on the air; a second
 // silence soon after gets its restart but no second power cycle.
