@@ -24,15 +24,15 @@ beacon() {  # the other controller scans actively until btmon's capture has the 
 power_cycle() {
     mark "$name power-off"; btmgmt --index "$node_hci" power off >/dev/null
     until_true 10 grep -q 'status bluetooth-off' "$out/$name.node.log"
-    t=$(date +%s.%N); mark "$name power-on"; btmgmt --index "$node_hci" power on >/dev/null
+    mark "$name power-on"; t=$marked; btmgmt --index "$node_hci" power on >/dev/null
     until_true 15 heard_after "$t"; mark "$name power-end"
 }
 wedge() {  # the node's controller goes on scanning but reports nothing until it is reset
-    t=$(date +%s.%N); mark "$name wedge"; touch /run/btvirt-wedge
+    mark "$name wedge"; t=$marked; touch /run/btvirt-wedge
     until_true 150 heard_after "$t"; mark "$name wedge-end"
 }
 restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
-    t=$(date +%s.%N); mark "$name restart-kill hci$node_hci"; stop_pid "$bt_pid"
+    mark "$name restart-kill hci$node_hci"; t=$marked; stop_pid "$bt_pid"
     start_bluetoothd
     until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
     advertise
@@ -58,9 +58,9 @@ stop_node
 say "node before bluetoothd"
 stop_pid "$bt_pid"; mark "bluetoothd-stopped"
 start_node early
-sleep 3; mark "early bluez-start"
+sleep 3; mark "early bluez-start"; t=$marked
 start_bluetoothd
-wait_listening; advertise; until_true 20 heard_after 0
+wait_listening; advertise; until_true 20 heard_after "$t"
 stop_node
 
 say "bluetoothd -E"

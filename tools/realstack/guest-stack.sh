@@ -5,7 +5,9 @@ out=/rig/out
 mkdir -p "$out"
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 say() { echo "rig: $(cut -d" " -f1 /proc/uptime) s: $*" >/dev/console; }
-mark() { echo "$(date +%s.%N) $*" >>"$out/events"; }
+# mark NAME WHAT...: an event, at the time it leaves in $marked, so that a scenario waits on
+# exactly the time the host's check will judge from.
+mark() { marked=$(date +%s.%N); echo "$marked $*" >>"$out/events"; }
 until_true() {  # until_true SECONDS COMMAND...: poll every 0.2 s; 1 when the deadline passes
     deadline=$(($(date +%s) + $1)); shift
     while ! "$@" >/dev/null 2>&1; do

@@ -78,6 +78,10 @@ void BluezBinding::ensureDiscovery(bool requested) {
 }
 
 void BluezBinding::sendDiscoveryFilter() {
+    // A new scan is on its way. Forgotten now, not when BlueZ answers: the new scan's first
+    // reports can reach us before the answer to StartDiscovery, and a report forgotten after
+    // the fact would leave the next restart out (and the kernel's duplicate filter with it).
+    reportedThisScan_ = false;
     // UUIDs only when every scan asked for services: BlueZ would drop everything else.
     std::vector<Uuid> uuids;
     bool filterUuids = true;
@@ -143,7 +147,6 @@ int BluezBinding::onDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_er
             return 0;
         }
         if (nudge && !e) {
-            self->reportedThisScan_ = false;
             self->armRediscovery();
             if (std::exchange(self->discoveryAgain_, false))
                 self->ensureDiscovery(true);
@@ -182,10 +185,7 @@ int BluezBinding::onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_err
         self->discoveryCall_.reset();
         const sd_bus_error* e = replyError(m);
         if (!e || isError(e, kInProgress)) {
-            if (!self->discoveryActive_) {
-                self->discoveryActive_ = true;
-                self->reportedThisScan_ = false;
-            }
+            self->discoveryActive_ = true;
             self->armRediscovery();
             self->accepted(kDiscoveryAccess);
         } else if (isAccessRefusal(e)) {
@@ -317,6 +317,7 @@ int BluezBinding::onPoweredOn(sd_bus_message* m, void* userdata, sd_bus_error*) 
 // Stop, then filter and start: the kernel begins a new scan with an empty duplicate list.
 void BluezBinding::restartDiscovery() {
     rediscoverAlarm_.cancel();
+    reportedThisScan_ = false;
     sd_bus_slot* slot = nullptr;
     int r = callBluez(bus_.get(), &slot, owner_, adapterPath_, kAdapterInterface, "StopDiscovery", &onStopDiscovery,
                       this);

@@ -217,7 +217,7 @@ private:
     bool discoveryActive_ = false;  // our StartDiscovery succeeded and Discovering has not fallen since
     bool discoveryAgain_ = false;   // a request came while a call was in flight
     double discoveryBackoffS_ = 0;
-    bool reportedThisScan_ = false;  // an advertisement arrived since our last StartDiscovery or nudge
+    bool reportedThisScan_ = false;  // an advertisement arrived since we last asked for a new scan
     bool filterNudged_ = false;      // the filter's RSSI is the nudged one
     bool nudging_ = false;           // the call in flight is a nudge of the filter
     // A radio gone silent, and our power cycle of the adapter in use while it runs.
