@@ -85,6 +85,20 @@ TEST_F(BeaconOnFakeBluez, RefusalsAreLoggedWithBlueZsMessage) {
     }
 }
 
+// The bus carries only UTF-8: a node name that is not cannot go out as the beacon's name. The
+// beacon is refused with a reason and the ear listens and uploads on (its body valid JSON).
+TEST_F(BeaconOnFakeBluez, ANodeNameThatIsNotUtf8HasItsBeaconRefusedAndTheEarListensOn) {
+    ASSERT_TRUE(fake_->run("adapter add hci0"));
+    auto& node = startNode("hall\xff\xfe");
+    ASSERT_TRUE(waitForLog(node, " refused: ")) << testing::PrintToString(node.lines());
+    ASSERT_TRUE(fake_->waitForLine("discovery start"));
+    ASSERT_TRUE(fake_->run("advert C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
+    ASSERT_TRUE(waitForUploads([](auto& uploads) { return !test::recordsNamed(uploads, "Desk").empty(); }))
+        << testing::PrintToString(node.lines());
+    EXPECT_EQ(fake_->countLines("registered "), 0u);
+    EXPECT_TRUE(node.running());
+}
+
 TEST_F(BeaconOnFakeBluez, AnAdapterWithoutTheAdvertisingManagerGivesNoOnLine) {
     ASSERT_TRUE(fake_->run("adapter add hci0 noadv"));
     auto& node = startNode("kitchen");

@@ -1,11 +1,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <curl/curl.h>
@@ -103,6 +108,41 @@ TEST_F(CurlHttpClientTest, AnsweredRequestReportsTheStatusAndNoError) {
         EXPECT_TRUE(result->hasResponse);
         EXPECT_EQ(result->statusCode, c.status);
     }
+}
+
+// A server that takes the connection, reads part of the request and resets it: an error
+// without a response, and the client goes on to the next request as before.
+TEST_F(CurlHttpClientTest, ConnectionResetMidRequestIsAnErrorWithoutResponse) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::thread resetter([listener] {
+        int connection = accept(listener, nullptr, nullptr);
+        if (connection < 0)
+            return;
+        char part[16];
+        (void)!read(connection, part, sizeof part);
+        linger reset{.l_onoff = 1, .l_linger = 0};  // close with RST, not FIN
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(connection);
+    });
+    std::optional<HttpResult> result =
+        upload(ingest("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), std::string(256 * 1024, 'x')));
+    resetter.join();
+    close(listener);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->error.has_value());
+    EXPECT_FALSE(result->hasResponse);
+    EXPECT_EQ(result->statusCode, 0);
+    result = upload(ingest(server.url()));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->statusCode, 200);
 }
 
 TEST_F(CurlHttpClientTest, RequestThatCannotStartCompletesLaterFromTheLoop) {
