@@ -3,6 +3,7 @@
 # advertisers (a fifth rotating every 60 s) heard on a 5.x controller; after SETTLE_S, over
 # WINDOW_S: the CPU time of bluetoothd, dbus-daemon and the consumer, the reports btvirt sent
 # to the controllers, and bluetoothd's InterfacesAdded and InterfacesRemoved.
+# BTD_DEBUG=1 runs bluetoothd with -d; each consumer's bluetoothd log is kept apart.
 # Consumers: ear (this build, stock bluetoothd), ear-E (bluetoothd -E), ear-old (the build in
 # /rig/brelo-ble-old, when there is one), noop (an sd-bus client that starts discovery and
 # counts what it gets).
@@ -20,6 +21,8 @@ sample() {  # sample LABEL WHEN
 measure() {  # measure CONSUMER SIZE
     label=$1-$2
     btd=""; [ "$1" = ear-E ] && btd=-E
+    [ "${BTD_DEBUG:-0}" = 0 ] || btd="$btd -d"
+    : >"$out/bluetoothd.log"
     export BTVIRT_CROWD=$2 BTVIRT_ROTATE_S=60
     stack_up -l2 "$btd"
     case $1 in
@@ -41,6 +44,7 @@ measure() {  # measure CONSUMER SIZE
     sample "$label" end; mark "$label measure-end"
     stop_pid "$monitor_pid"
     if [ "$1" = noop ]; then stop_pid "$consumer_pid"; else stop_node; fi
+    cp "$out/bluetoothd.log" "$out/$label.bluetoothd.log"
     say "crowd: $label measured"
 }
 

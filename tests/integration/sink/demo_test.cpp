@@ -57,6 +57,9 @@ TEST(Demo, RunsTheWholeChainAndLeavesNothingRunning) {
     EXPECT_EQ(names, (std::vector<std::string>{"dbus-daemon", "fake-bluez", "brelo-sink", "brelo-ble"})) << output;
     EXPECT_EQ(demo.countLines("nothing left running"), 1u) << output;
     EXPECT_EQ(demo.countLines("sink 400"), 0u) << "the sink found a bad upload\n" << output;
+    // The ear stops first and its last upload still finds the sink.
+    EXPECT_EQ(demo.countLines("stopped after "), 1u) << output;
+    EXPECT_EQ(demo.countLines("not delivered"), 0u) << output;
 
     // What reached the sink: sound uploads with devices, among them the attic ear's beacon.
     std::ifstream in(logPath);
