@@ -13,7 +13,7 @@ wait_listening
 btmgmt --index "$other_hci" rm-adv 1 >/dev/null 2>&1
 say "empty: nothing advertising for $MINUTES min"
 sleep $((MINUTES * 60))
-mark "empty restarts $(steps empty 'restarting discovery') power-cycles $(steps empty 'power-cycling')"
+mark "empty restarts $(steps empty 'restarting discovery') power-cycles $(steps empty ': power-cycling')"
 stop_node
 
 start_node emptied
@@ -24,7 +24,7 @@ btmgmt --index "$other_hci" rm-adv 1 >/dev/null 2>&1
 mark "emptied gone"
 say "emptied: the advertiser heard for a minute, then gone for $MINUTES min"
 sleep $((MINUTES * 60))
-mark "emptied restarts $(steps emptied 'restarting discovery') power-cycles $(steps emptied 'power-cycling')"
+mark "emptied restarts $(steps emptied 'restarting discovery') power-cycles $(steps emptied ': power-cycling')"
 stop_node
 stack_down
 say "done"
