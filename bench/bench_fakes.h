@@ -21,7 +21,7 @@ namespace brelo::bench {
 class PoweredCentral final : public bluetooth::CentralManager {
 public:
     bluetooth::ManagerState state() const override { return bluetooth::kStatePoweredOn; }
-    void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>&, bool) override {}
+    void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>&) override {}
 };
 
 class PoweredPeripheral final : public bluetooth::PeripheralManager {

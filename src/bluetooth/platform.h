@@ -62,8 +62,9 @@ public:
     virtual ~CentralManager() = default;
     virtual ManagerState state() const = 0;
     // Scans until the radio powers off. No services: every advertisement; otherwise only
-    // devices advertising one of them. A repeated request while scanning is harmless.
-    virtual void scanForPeripherals(const std::optional<std::vector<Uuid>>& services, bool allowDuplicates) = 0;
+    // devices advertising one of them. Every advertisement received is reported, repeats
+    // included. A repeated request while scanning is harmless.
+    virtual void scanForPeripherals(const std::optional<std::vector<Uuid>>& services) = 0;
     // Ends this manager's scan: no advertisement reaches its delegate after the call. When no
     // manager scans any more, the platform stops scanning. A platform that cannot scan has
     // nothing to stop.

@@ -7,7 +7,7 @@ namespace {
 class UnsupportedCentral final : public CentralManager {
 public:
     ManagerState state() const override { return kStateUnsupported; }
-    void scanForPeripherals(const std::optional<std::vector<Uuid>>&, bool) override {}
+    void scanForPeripherals(const std::optional<std::vector<Uuid>>&) override {}
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 

@@ -46,9 +46,9 @@ void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
     if (manager.state() == bluetooth::kStatePoweredOn && !stopping_) {
         // Duplicates on: every advertisement counts as a reading, not just the first one.
         if (family && &manager == family.get())
-            manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()}, true);
+            manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()});
         else
-            manager.scanForPeripherals(std::nullopt, true);
+            manager.scanForPeripherals(std::nullopt);
     }
 }
 

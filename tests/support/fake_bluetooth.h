@@ -17,16 +17,14 @@ class FakeCentralManager final : public bluetooth::CentralManager {
 public:
     struct ScanRequest {
         std::optional<std::vector<bluetooth::Uuid>> services;
-        bool allowDuplicates = false;
     };
 
     FakeCentralManager(bluetooth::CentralManagerDelegate& delegate, std::vector<FakeCentralManager*>& alive);
     ~FakeCentralManager() override;
 
     bluetooth::ManagerState state() const override { return state_; }
-    void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>& services,
-                            bool allowDuplicates) override {
-        scans.push_back({services, allowDuplicates});
+    void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>& services) override {
+        scans.push_back({services});
     }
 
     // Takes the state and reports it to the delegate.

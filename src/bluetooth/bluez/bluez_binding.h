@@ -265,8 +265,8 @@ public:
     ~BluezCentral() override { binding_.remove(*this); }
 
     ManagerState state() const override { return state_; }
-    void scanForPeripherals(const std::optional<std::vector<Uuid>>& services, bool) override {
-        // Duplicates are always reported: the discovery filter asks BlueZ for every advertisement.
+    void scanForPeripherals(const std::optional<std::vector<Uuid>>& services) override {
+        // Repeats are reported: the discovery filter asks BlueZ for every advertisement.
         binding_.requestScan(*this, services);
     }
     void stopScan() override { binding_.stopScan(*this); }

@@ -27,7 +27,7 @@ struct Manager : CentralManagerDelegate, PeripheralManagerDelegate {
     void centralManagerDidUpdateState(CentralManager& m) override {
         states.push_back(m.state());
         if (scan && m.state() == kStatePoweredOn)
-            m.scanForPeripherals(services, true);
+            m.scanForPeripherals(services);
     }
     void centralManagerDidDiscover(CentralManager&, const Advertisement& a) override { adverts.push_back(a); }
     void peripheralManagerDidUpdateState(PeripheralManager& m) override {

@@ -24,7 +24,6 @@ TEST(EarState, CentralDrivesStatusLinesUploadsAndScanning) {
     EXPECT_TRUE(h.http.calls.empty()) << "listening is reported by the next flush or check-in";
     ASSERT_EQ(h.central().scans.size(), 1u);
     EXPECT_FALSE(h.central().scans[0].services.has_value());
-    EXPECT_TRUE(h.central().scans[0].allowDuplicates);
 
     h.log.lines.clear();
     h.central().report(bluetooth::kStatePoweredOff);
@@ -58,7 +57,6 @@ TEST(EarState, FamilyOnlyLogsAndScansForHouseDevices) {
     EXPECT_TRUE(h.http.calls.empty());
     ASSERT_EQ(h.family().scans.size(), 1u);
     EXPECT_EQ(h.family().scans[0].services, std::vector<bluetooth::Uuid>{listener::Ear::houseBrelo()});
-    EXPECT_TRUE(h.family().scans[0].allowDuplicates);
     EXPECT_TRUE(h.central().scans.empty());
 }
 
