@@ -16,7 +16,7 @@ Beacon::~Beacon() = default;
 
 std::string Beacon::beaconName(std::string_view node) {
     constexpr size_t kMaxCharacters = 12;
-    std::string name = "KVQ-";
+    std::string name(listener::Ear::beaconNamePrefix);
     // Count user-perceived characters (extended grapheme clusters), so that a letter with
     // its combining marks, an emoji with its modifiers and joiners, or a flag is never split.
     std::vector<char> breaks(node.size());

@@ -60,6 +60,8 @@ public:
     static constexpr double checkInIntervalS = 10.0;
     static const bluetooth::Uuid& houseBrelo();
     static const bluetooth::Uuid& listenerBeacon();
+    // A listener's beacon advertises this followed by its node name.
+    static constexpr std::string_view beaconNamePrefix = "KVQ-";
 
     Ear(std::string brelo, std::string node, EarEnvironment environment);
     ~Ear() override;

@@ -6,9 +6,6 @@
 namespace brelo::reporting {
 namespace {
 
-// Another listener's beacon advertises "KVQ-" followed by its node name.
-constexpr std::string_view kListenerPrefix = "KVQ-";
-
 // Uuid::canonical() written straight into the text, without a string of its own: upper-case
 // hex digits in groups of 8-4-4-4-12, quoted.
 void writeCanonical(JsonText& out, const bluetooth::Uuid& id) {
@@ -45,9 +42,9 @@ void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen&
     }
     out.raw("\"id\":");
     writeCanonical(out, id);
-    if (seen.listener && seen.name.starts_with(kListenerPrefix)) {
+    if (seen.listener && seen.name.starts_with(listener::Ear::beaconNamePrefix)) {
         out.raw(",\"listener\":");
-        out.string(std::string_view(seen.name).substr(kListenerPrefix.size()));
+        out.string(std::string_view(seen.name).substr(listener::Ear::beaconNamePrefix.size()));
     }
     out.raw(",\"max\":");
     out.integer(s[n - 1]);
