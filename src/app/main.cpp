@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include "app/graceful_stop.h"
 #include "app/settings.h"
@@ -52,6 +53,11 @@ int main(int argc, char** argv) {
                           {.bluetooth = bluetooth, .timers = loop, .clock = clock, .http = http, .room = settings.room});
         beacon::Beacon beacon(settings.node, bluetooth);
         stop = std::make_unique<GracefulStop>(loop, ear, beacon, notifier);
+
+        // Each window's batch, record texts and upload body are freed within the next window,
+        // but glibc keeps freed heap pages that are not at its top, so a busy minute would
+        // leave the process at its high-water mark for good. Hand them back once a window.
+        auto trim = loop.repeating(listener::Ear::flushIntervalS, [] { malloc_trim(0); });
 
         // What `systemctl status` shows, once per flush but half a window after it, when the
         // flush's upload has usually been answered; only built when systemd listens.

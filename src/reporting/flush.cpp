@@ -2,8 +2,6 @@
 #include <utility>
 #include <vector>
 
-#include <malloc.h>
-
 #include "listener/ear.h"
 #include "reporting/device_record.h"
 #include "reporting/json_text.h"
@@ -12,10 +10,6 @@
 namespace brelo::listener {
 
 void Ear::flush() {
-    // Each window's batch, record texts and upload body are freed within the next window,
-    // but glibc keeps freed heap pages that are not at its top, so a busy minute would
-    // leave the process at its high-water mark for good. Hand them back once a window.
-    malloc_trim(0);
     devicesLastWindow_ = 0;
     if (batch.empty())
         return;
