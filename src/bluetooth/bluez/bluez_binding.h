@@ -15,7 +15,7 @@
 #include <systemd/sd-bus.h>
 
 #include "bluetooth/bluez/advertisement_object.h"
-#include "bluetooth/bluez/alarm.h"
+#include "runtime/alarm.h"
 #include "bluetooth/bluez/bluez_platform.h"
 #include "bluetooth/bluez/bus_pump.h"
 #include "bluetooth/bluez/monitor_object.h"
@@ -27,6 +27,7 @@ namespace brelo::bluetooth::bluez {
 using runtime::BusPtr;
 using runtime::MessagePtr;
 using runtime::SlotPtr;
+using runtime::Alarm;
 
 inline constexpr const char* kBluez = "org.bluez";
 inline constexpr const char* kBusService = "org.freedesktop.DBus";

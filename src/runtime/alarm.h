@@ -6,10 +6,10 @@
 
 #include "runtime/handles.h"
 
-namespace brelo::bluetooth::bluez {
+namespace brelo::runtime {
 
 // A one-shot timer that can be re-armed or cancelled at any time, also from inside its own
-// callback (the binding's retries re-arm themselves from there). The callback is fixed at
+// callback (retries re-arm themselves from there). The callback is fixed at
 // construction and must not destroy the Alarm.
 class Alarm {
 public:
@@ -27,7 +27,7 @@ private:
 
     sd_event* event_;
     std::function<void()> fire_;
-    runtime::SourcePtr source_;
+    SourcePtr source_;
 };
 
-}  // namespace brelo::bluetooth::bluez
+}  // namespace brelo::runtime

@@ -1,9 +1,9 @@
-#include "bluetooth/bluez/alarm.h"
+#include "runtime/alarm.h"
 
 #include <cmath>
 #include <ctime>
 
-namespace brelo::bluetooth::bluez {
+namespace brelo::runtime {
 
 void Alarm::arm(double delayS) {
     source_.reset();
@@ -28,4 +28,4 @@ int Alarm::onTime(sd_event_source*, uint64_t, void* userdata) noexcept {
     return 0;
 }
 
-}  // namespace brelo::bluetooth::bluez
+}  // namespace brelo::runtime
