@@ -54,6 +54,10 @@ class CentralManagerDelegate {
 public:
     virtual ~CentralManagerDelegate() = default;
     virtual void centralManagerDidUpdateState(CentralManager& manager) = 0;
+    // Each received advertisement goes to exactly one manager: the first one made that is
+    // scanning and whose scan accepts it. So a device is counted once however many managers
+    // scan, and a manager scanning for services behind one that scans for everything hears
+    // nothing.
     virtual void centralManagerDidDiscover(CentralManager& manager, const Advertisement& advertisement) = 0;
 };
 
