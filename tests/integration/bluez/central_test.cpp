@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -201,15 +202,22 @@ TEST_F(CentralOnFakeBluez, NoAdvertIsLostInABurstOrAtASteadyRate) {
 // The server refuses three uploads with devices, then takes them again: each refused upload's
 // records reach it later, whole and in their order, ahead of newer ones.
 TEST_F(CentralOnFakeBluez, RecordsOfRefusedUploadsComeAgainInOrderBeforeTheNewOnes) {
-    std::mutex mutex;
-    std::vector<json> refused, taken;
-    server_->respond([&](const httplib::Request& request, httplib::Response& response) {
+    // Shared with the server's threads, which answer the node until the fixture stops both.
+    struct Answered {
+        std::mutex mutex;
+        std::vector<json> refused, taken;
+    };
+    auto answered = std::make_shared<Answered>();
+    server_->respond([answered](const httplib::Request& request, httplib::Response& response) {
         json devices = json::parse(request.body, nullptr, false).value("devices", json::array());
-        std::lock_guard lock(mutex);
-        const bool refuse = !devices.empty() && refused.size() < 3;
+        std::lock_guard lock(answered->mutex);
+        const bool refuse = !devices.empty() && answered->refused.size() < 3;
         response.status = refuse ? 500 : 204;
-        (refuse ? refused : taken).push_back(std::move(devices));
+        (refuse ? answered->refused : answered->taken).push_back(std::move(devices));
     });
+    auto& refused = answered->refused;
+    auto& taken = answered->taken;
+    auto& mutex = answered->mutex;
     // Where this refused upload's records stand in a taken one: together, in order, and
     // before every record of a later window.
     auto replayed = [&](const json& lost) {
