@@ -23,11 +23,12 @@ struct BluezOptions {
     // BlueZ (a state change, a reply) waits at most this long; timers are not held up.
     double busQuietS = 0.020;
     // Without an advertisement monitor the kernel filters duplicates in every discovery scan
-    // (~10 s), so a device whose advertisement does not change is heard once a scan. Discovery
-    // is then restarted every rediscoverIntervalS, at rediscoverPhaseS into each interval
-    // counted from the making of the first central manager: the listener's 2 s flush windows
-    // start there too, so each window holds one restart and no restart falls on a window's
-    // edge. 0 turns the restarts off.
+    // (~10 s), so a device whose advertisement does not change is heard once a scan. A new
+    // kernel scan is then asked for (by a change of the discovery filter, which bluetoothd
+    // answers with one while keeping its devices) every rediscoverIntervalS, at
+    // rediscoverPhaseS into each interval counted from the making of the first central
+    // manager: the listener's 2 s flush windows start there too, so each window holds one
+    // restart and no restart falls on a window's edge. 0 turns the restarts off.
     double rediscoverIntervalS = 2.0;
     double rediscoverPhaseS = 1.0;
     // bluetoothd takes its name before it publishes its adapters, one at a time: the adapter
