@@ -20,13 +20,13 @@ namespace brelo::bench {
 
 class PoweredCentral final : public bluetooth::CentralManager {
 public:
-    bluetooth::ManagerState state() const override { return bluetooth::kStatePoweredOn; }
+    bluetooth::ManagerState state() const override { return bluetooth::ManagerState::poweredOn; }
     void scanForPeripherals(const std::optional<std::vector<bluetooth::Uuid>>&) override {}
 };
 
 class PoweredPeripheral final : public bluetooth::PeripheralManager {
 public:
-    bluetooth::ManagerState state() const override { return bluetooth::kStatePoweredOn; }
+    bluetooth::ManagerState state() const override { return bluetooth::ManagerState::poweredOn; }
     void startAdvertising(const bluetooth::AdvertisingData&) override {}
 };
 
@@ -38,7 +38,7 @@ public:
     std::unique_ptr<bluetooth::PeripheralManager> makePeripheralManager(bluetooth::PeripheralManagerDelegate&) override {
         return std::make_unique<PoweredPeripheral>();
     }
-    bluetooth::Authorization authorization() const override { return bluetooth::kAuthorizationAllowedAlways; }
+    bluetooth::Authorization authorization() const override { return bluetooth::Authorization::allowedAlways; }
 };
 
 class IdleTimers final : public runtime::TimerService {

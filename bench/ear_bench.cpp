@@ -9,12 +9,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench_fakes.h"
 #include "listener/ear.h"
 #include "reporting/device_record.h"
+#include "reporting/flush.h"
 #include "reporting/json_text.h"
 #include "reporting/record_texts.h"
 #include "reporting/upload_body.h"
@@ -33,11 +35,12 @@ struct Node {
     bench::DiscardingHttp http;
     listener::Ear ear{"http://127.0.0.1:8791", "bench",
                       {.bluetooth = platform, .timers = timers, .clock = clock, .http = http, .room = "hall"}};
+    std::unique_ptr<bluetooth::CentralManager> central = platform.makeCentralManager(ear);
 
     void discover(bluetooth::Advertisement& ad, uint64_t i) {
         // Readings vary as they do on the air, so the flush sorts real data.
         ad.rssi = -40 - static_cast<int64_t>((i * 7) % 53);
-        ear.centralManagerDidDiscover(*ear.central, ad);
+        ear.centralManagerDidDiscover(*central, ad);
     }
 };
 
@@ -56,8 +59,8 @@ void fillWindow(Node& node, std::vector<bluetooth::Advertisement>& ads, int64_t 
             node.discover(ad, i++);
 }
 
-// One report into a batch that already holds `devices` devices. Every device's readings are
-// cleared after kReadingsPerWindow rounds, as a flush would, so the lists stay window-sized.
+// One report into a batch that already holds `devices` devices. The batch is flushed (not
+// timed) after kReadingsPerWindow rounds, so the lists stay window-sized.
 void BM_Ingest(benchmark::State& state) {
     const auto devices = static_cast<size_t>(state.range(0));
     Node node;
@@ -72,9 +75,11 @@ void BM_Ingest(benchmark::State& state) {
         if (++d == devices)
             d = 0;
         if (++sinceClear == window) {
-            for (auto& entry : node.ear.batch)
-                entry.second.rssi.clear();
+            state.PauseTiming();
+            node.ear.flush();
+            fillWindow(node, ads, 1);
             sinceClear = 0;
+            state.ResumeTiming();
         }
     }
     state.SetItemsProcessed(state.iterations());
@@ -128,56 +133,46 @@ void BM_RecordText(benchmark::State& state) {
     Node node;
     auto ads = advertisements(1);
     fillWindow(node, ads, kReadingsPerWindow);
-    const auto& [id, seen] = *node.ear.batch.begin();
+    const auto& [id, seen] = *node.ear.batch().begin();
     listener::Seen copy = seen;
+    const std::string ts = reporting::floatingText(node.clock.t);
     std::string text;
     for (auto _ : state) {
         text.clear();
         reporting::JsonText out(text);
-        reporting::writeDeviceRecord(out, id, copy, node.clock.t);
+        reporting::writeDeviceRecord(out, id, copy, ts);
         benchmark::DoNotOptimize(text.data());
     }
     state.counters["bytes"] = static_cast<double>(text.size());
 }
 BENCHMARK(BM_RecordText);
 
-// An upload body of 600 replayed records and 100 new ones: the largest body the node sends
-// after the server has been away. Replayed records wait as JSON objects; new ones come
-// from the flush already written as text.
+// An upload body of 600 replayed records (six windows of 100) and 100 new ones: the largest
+// body the node sends after the server has been away.
 void BM_EncodeBody(benchmark::State& state) {
-    constexpr size_t kReplayed = 600;
-    constexpr size_t kNew = 100;
+    constexpr size_t kWindows = 7;
+    constexpr size_t kPerWindow = 100;
     Node node;
-    auto ads = advertisements(kReplayed + kNew);
-    fillWindow(node, ads, kReadingsPerWindow);
-    std::vector<listener::DeviceRecord> replayed;
-    replayed.reserve(kReplayed);
-    reporting::RecordTexts written;
-    reporting::JsonText out(written.text);
-    for (auto& [id, seen] : node.ear.batch) {
-        if (replayed.size() < kReplayed) {
-            std::string text;
-            reporting::JsonText record(text);
-            reporting::writeDeviceRecord(record, id, seen, node.clock.t - 30.0);
-            replayed.push_back(listener::DeviceRecord::parse(text));
-        } else {
-            if (!written.empty())
-                out.raw(',');
-            reporting::writeDeviceRecord(out, id, seen, node.clock.t);
-            written.ends.push_back(written.text.size());
-        }
+    auto ads = advertisements(kPerWindow);
+    std::vector<reporting::RecordTexts> records;
+    for (size_t w = 0; w < kWindows; ++w) {
+        fillWindow(node, ads, kReadingsPerWindow);
+        reporting::Window window = node.ear.batch();
+        records.push_back(reporting::flushWindow(window, node.clock.t - 2.0 * static_cast<double>(kWindows - w)));
+        node.ear.flush();
     }
     const reporting::UploadEnvelope envelope{
         .node = "bench", .room = "hall", .status = "listening", .sentAt = node.clock.t, .version = "2.0"};
     size_t bytes = 0;
     for (auto _ : state) {
-        std::string body = reporting::encodeUploadBody(envelope, replayed, written);
+        std::string body = reporting::encodeUploadBody(envelope, records);
         bytes = body.size();
         benchmark::DoNotOptimize(body.data());
     }
     state.counters["body_bytes"] = static_cast<double>(bytes);
-    state.counters["per_record"] = benchmark::Counter(
-        static_cast<double>(kReplayed + kNew), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_record"] = benchmark::Counter(static_cast<double>(kWindows * kPerWindow),
+                                                      benchmark::Counter::kIsIterationInvariantRate |
+                                                          benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_EncodeBody)->Unit(benchmark::kMicrosecond);
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "runtime/log_writer.h"
-#include "listener/ear.h"
+#include "bluetooth/brelo_ids.h"
 
 namespace brelo::beacon {
 
@@ -16,7 +16,7 @@ Beacon::~Beacon() = default;
 
 std::string Beacon::beaconName(std::string_view node) {
     constexpr size_t kMaxCharacters = 12;
-    std::string name(listener::Ear::beaconNamePrefix);
+    std::string name(bluetooth::kListenerNamePrefix);
     // Count user-perceived characters (extended grapheme clusters), so that a letter with
     // its combining marks, an emoji with its modifiers and joiners, or a flag is never split.
     std::vector<char> breaks(node.size());
@@ -42,9 +42,9 @@ void Beacon::stop() {
 }
 
 void Beacon::peripheralManagerDidUpdateState(bluetooth::PeripheralManager& manager) {
-    if (stopped_ || manager.state() != bluetooth::kStatePoweredOn)
+    if (stopped_ || manager.state() != bluetooth::ManagerState::poweredOn)
         return;
-    manager.startAdvertising({name, {listener::Ear::listenerBeacon()}});
+    manager.startAdvertising({name, {bluetooth::listenerBeaconService()}});
 }
 
 // "on" means the platform took the advertisement, not merely that it was asked.

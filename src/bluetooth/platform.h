@@ -18,22 +18,12 @@
 
 namespace brelo::bluetooth {
 
-// Manager state on the platform's integer scale. Kept as an int: a value outside the
-// scale must still be representable (and is treated as unknown by the listener).
-using ManagerState = int;
-inline constexpr ManagerState kStateUnknown = 0;
-inline constexpr ManagerState kStateResetting = 1;
-inline constexpr ManagerState kStateUnsupported = 2;
-inline constexpr ManagerState kStateUnauthorized = 3;
-inline constexpr ManagerState kStatePoweredOff = 4;
-inline constexpr ManagerState kStatePoweredOn = 5;
+// Manager state on the platform's integer scale (the number the "bluetooth state" log
+// line shows). A value off the scale is possible and means unknown to the listener.
+enum class ManagerState : int { unknown = 0, resetting = 1, unsupported = 2, unauthorized = 3, poweredOff = 4, poweredOn = 5 };
 
 // Authorization of the process to use Bluetooth.
-using Authorization = int;
-inline constexpr Authorization kAuthorizationNotDetermined = 0;
-inline constexpr Authorization kAuthorizationRestricted = 1;
-inline constexpr Authorization kAuthorizationDenied = 2;
-inline constexpr Authorization kAuthorizationAllowedAlways = 3;
+enum class Authorization : int { notDetermined = 0, restricted = 1, denied = 2, allowedAlways = 3 };
 
 // One received advertisement. An optional that is empty means the advertisement did not
 // carry that item (or carried it with a type the binding could not read).

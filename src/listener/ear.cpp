@@ -2,25 +2,25 @@
 
 #include <utility>
 
+#include "bluetooth/brelo_ids.h"
+#include "reporting/flush.h"
+
 namespace brelo::listener {
 
 const bluetooth::Uuid& Ear::houseBrelo() {
-    static const bluetooth::Uuid uuid = *bluetooth::Uuid::parse("7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8");
-    return uuid;
+    return bluetooth::houseBreloService();
 }
 
 const bluetooth::Uuid& Ear::listenerBeacon() {
-    static const bluetooth::Uuid uuid = *bluetooth::Uuid::parse("7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8");
-    return uuid;
+    return bluetooth::listenerBeaconService();
 }
 
-Ear::Ear(std::string breloUrl, std::string nodeName, EarEnvironment environment)
-    : brelo(std::move(breloUrl)),
-      node(std::move(nodeName)),
-      env_(std::move(environment)),
-      self_(std::make_shared<Ear*>(this)) {
-    central = env_.bluetooth.makeCentralManager(*this);
-    family = env_.bluetooth.makeCentralManager(*this);
+Ear::Ear(std::string brelo, std::string node, EarEnvironment environment)
+    : env_(std::move(environment)),
+      uploader_({.brelo = std::move(brelo), .node = std::move(node), .room = env_.room, .version = version},
+                env_.http, env_.clock) {
+    central_ = env_.bluetooth.makeCentralManager(*this);
+    family_ = env_.bluetooth.makeCentralManager(*this);
     // The timers belong to the Ear and stop with it, so a tick never reaches a dead Ear.
     flushTimer_ = env_.timers.repeating(flushIntervalS, [this] { flush(); });
     checkInTimer_ = env_.timers.repeating(checkInIntervalS, [this] { checkIn(); });
@@ -28,31 +28,50 @@ Ear::Ear(std::string breloUrl, std::string nodeName, EarEnvironment environment)
 
 Ear::~Ear() = default;
 
+void Ear::flush() {
+    reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
+    devicesLastWindow_ = records.size();
+    // Whatever the radio's status, a flush only uploads because something was heard.
+    if (!records.empty())
+        uploader_.send(std::move(records), "listening");
+}
+
+void Ear::checkIn() {
+    const bluetooth::Authorization authorization = env_.bluetooth.authorization();
+    using enum bluetooth::Authorization;
+    if (authorization == notDetermined || authorization == restricted || authorization == denied)
+        status_ = "needs-permission";
+    if (reporting::checkInDue(status_, env_.clock.now(), uploader_.lastSent()))
+        uploader_.send({}, status_);
+}
+
+void Ear::send(reporting::RecordTexts devices, const std::string& status) {
+    uploader_.send(std::move(devices), status);
+}
+
 void Ear::stop(double uploadTimeoutS, std::function<void()> done) {
-    if (stopping_)
+    if (std::exchange(stopping_, true))
         return;
-    stopping_ = true;
     flushTimer_.reset();
     checkInTimer_.reset();
     // No advertisement arrives after this, so the flush below holds all that was heard.
-    central->stopScan();
-    family->stopScan();
-    uploadTimeoutS_ = uploadTimeoutS;
-    stopped_ = std::move(done);
-    const size_t before = uploadsInFlight_;
-    flush();
+    central_->stopScan();
+    family_->stopScan();
+    uploader_.stopping(uploadTimeoutS);
+    reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
+    devicesLastWindow_ = records.size();
     // Nothing heard in this window: the replay queue goes out alone, under the current status.
-    if (uploadsInFlight_ == before && !pending.empty())
-        send({}, status);
-    if (uploadsInFlight_ == 0 && stopped_)
-        std::exchange(stopped_, nullptr)();
+    const std::string status = records.empty() ? status_ : "listening";
+    if (!records.empty() || uploader_.recordsWaiting() > 0)
+        uploader_.send(std::move(records), status);
+    uploader_.whenIdle(std::move(done));
 }
 
 EarSummary Ear::summary() const {
-    return {.status = status,
+    return {.status = status_,
             .devicesLastWindow = devicesLastWindow_,
-            .lastUpload = lastUpload_,
-            .recordsWaiting = recordsUndelivered()};
+            .lastUpload = uploader_.lastOutcome(),
+            .recordsWaiting = uploader_.recordsUndelivered()};
 }
 
 }  // namespace brelo::listener

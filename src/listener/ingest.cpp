@@ -40,9 +40,9 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     else if (advertisement.peripheralName)
         candidate = *advertisement.peripheralName;
     if (!candidate.empty())
-        names.put(id, std::string(candidate));
+        names_.put(id, std::string(candidate));
 
-    auto [entry, isNew] = batch.try_emplace(id);
+    auto [entry, isNew] = batch_.try_emplace(id);
     Seen& seen = entry->second;
     // A device heard in a window is usually heard several times in it: room for that many
     // readings at once instead of growing the list one doubling at a time.
@@ -55,7 +55,7 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     if (!candidate.empty()) {
         seen.name.assign(candidate);
     } else if (isNew) {
-        if (const std::string* known = names.find(id))
+        if (const std::string* known = names_.find(id))
             seen.name = *known;
     }
 

@@ -10,16 +10,17 @@
 namespace brelo::listener {
 
 std::string Ear::word(bluetooth::ManagerState state) {
+    using enum bluetooth::ManagerState;
     switch (state) {
-    case bluetooth::kStateResetting:
+    case resetting:
         return "resetting";
-    case bluetooth::kStateUnsupported:
+    case unsupported:
         return "unsupported";
-    case bluetooth::kStateUnauthorized:
+    case unauthorized:
         return "needs-permission";
-    case bluetooth::kStatePoweredOff:
+    case poweredOff:
         return "bluetooth-off";
-    case bluetooth::kStatePoweredOn:
+    case poweredOn:
         return "listening";
     default:
         return "starting";
@@ -28,24 +29,25 @@ std::string Ear::word(bluetooth::ManagerState state) {
 
 void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
     const auto trouble = [](bool yes) { return yes ? LogPriority::warning : LogPriority::info; };
-    log("bluetooth state " + std::to_string(manager.state()), trouble(manager.state() != bluetooth::kStatePoweredOn));
+    log("bluetooth state " + std::to_string(static_cast<int>(manager.state())),
+        trouble(manager.state() != bluetooth::ManagerState::poweredOn));
 
     // Only `central` speaks for the node's status; `family` merely scans a subset.
-    if (central && &manager == central.get()) {
-        std::string before = std::move(status);
-        status = word(manager.state());
-        if (status != before) {
-            log("status " + status, trouble(status != "listening"));
+    if (central_ && &manager == central_.get()) {
+        std::string before = std::move(status_);
+        status_ = word(manager.state());
+        if (status_ != before) {
+            log("status " + status_, trouble(status_ != "listening"));
             // "listening" needs no upload of its own: the next flush or check-in carries it.
             // A stopping ear has made its last upload.
-            if (status != "listening" && !stopping_)
-                send({}, status);
+            if (status_ != "listening" && !stopping_)
+                uploader_.send({}, status_);
         }
     }
 
-    if (manager.state() == bluetooth::kStatePoweredOn && !stopping_) {
+    if (manager.state() == bluetooth::ManagerState::poweredOn && !stopping_) {
         // Duplicates on: every advertisement counts as a reading, not just the first one.
-        if (family && &manager == family.get())
+        if (family_ && &manager == family_.get())
             manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()});
         else
             manager.scanForPeripherals(std::nullopt);

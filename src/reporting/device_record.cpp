@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "bluetooth/brelo_ids.h"
+
 namespace brelo::reporting {
 namespace {
 
@@ -26,14 +28,13 @@ void writeCanonical(JsonText& out, const bluetooth::Uuid& id) {
 
 }  // namespace
 
-void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen& seen, double ts) {
+void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, Sighting& seen, std::string_view ts) {
     auto& s = seen.rssi;
     std::sort(s.begin(), s.end());
     const size_t n = s.size();
 
-    // The keys in the order nlohmann writes an object's keys (sorted), so a record reads
-    // the same whether it goes out now or later from the replay queue as an object. Each
-    // key goes in with its punctuation as one piece; "id" is first unless "company" is there.
+    // The keys sorted, each with its punctuation as one piece; "id" is first unless
+    // "company" is there.
     out.raw('{');
     if (seen.company) {
         out.raw("\"company\":");
@@ -42,9 +43,9 @@ void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen&
     }
     out.raw("\"id\":");
     writeCanonical(out, id);
-    if (seen.listener && seen.name.starts_with(listener::Ear::beaconNamePrefix)) {
+    if (seen.listener && seen.name.starts_with(bluetooth::kListenerNamePrefix)) {
         out.raw(",\"listener\":");
-        out.string(std::string_view(seen.name).substr(listener::Ear::beaconNamePrefix.size()));
+        out.string(std::string_view(seen.name).substr(bluetooth::kListenerNamePrefix.size()));
     }
     out.raw(",\"max\":");
     out.integer(s[n - 1]);
@@ -72,7 +73,7 @@ void writeDeviceRecord(JsonText& out, const bluetooth::Uuid& id, listener::Seen&
     }
     out.raw(']');
     out.raw(",\"ts\":");
-    out.floating(ts);
+    out.raw(ts);
     if (seen.tx) {
         out.raw(",\"tx\":");
         out.integer(*seen.tx);

@@ -4,42 +4,36 @@
 
 namespace brelo::reporting {
 
-using Json = listener::DeviceRecord;
-
-std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices,
-                             const RecordTexts& written) {
-    Json head = Json::object();
-    auto& o = head.get_ref<Json::object_t&>();
-    o.emplace("node", envelope.node);
-    o.emplace("status", envelope.status);
-    o.emplace("sent_at", Json(static_cast<Json::number_float_t>(envelope.sentAt)));
-    o.emplace("version", envelope.version);
-    if (!envelope.room.empty())
-        o.emplace("room", envelope.room);
-
-    // The records are written straight into the body rather than copied into a JSON array
-    // first: the upload keeps them for a possible replay, so a copy would be pure waste.
+std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<RecordTexts>& records) {
+    size_t bytes = 256;
+    for (const auto& r : records)
+        bytes += r.text.size() + 1;
     std::string body;
-    // A device record comes to some 250 bytes: one allocation for the usual body.
-    body.reserve(256 * devices.size() + written.text.size() + 256);
-    body += "{\"devices\":[";
-    JsonText writer(body);
+    body.reserve(bytes);  // one allocation for the usual body
+    JsonText out(body);
+    out.raw("{\"devices\":[");
     bool first = true;
-    for (const auto& record : devices) {
+    for (const auto& r : records) {
+        if (r.empty())
+            continue;
         if (!first)
-            body.push_back(',');
+            out.raw(',');
         first = false;
-        writer.value(record);
+        out.raw(r.text);
     }
-    if (!written.empty()) {
-        if (!first)
-            body.push_back(',');
-        body += written.text;
+    out.raw("],\"node\":");
+    out.string(envelope.node);
+    if (!envelope.room.empty()) {
+        out.raw(",\"room\":");
+        out.string(envelope.room);
     }
-    body += "],";
-    // The head always holds "node", so its text is "{...}"; drop its opening brace.
-    std::string rest = dumpReplacing(head);
-    body.append(rest, 1, std::string::npos);
+    out.raw(",\"sent_at\":");
+    out.floating(envelope.sentAt);
+    out.raw(",\"status\":");
+    out.string(envelope.status);
+    out.raw(",\"version\":");
+    out.string(envelope.version);
+    out.raw('}');
     return body;
 }
 

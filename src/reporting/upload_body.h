@@ -4,7 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include "listener/ear.h"
 #include "reporting/record_texts.h"
 
 namespace brelo::reporting {
@@ -17,10 +16,9 @@ struct UploadEnvelope {
     std::string_view version;
 };
 
-// The upload body as compact JSON: the envelope's keys and "devices" holding the records
-// in order, then the records already written as text. Invalid UTF-8 (device names come
-// from the air) is replaced, never an error.
-std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<listener::DeviceRecord>& devices,
-                             const RecordTexts& written = {});
+// The upload body as compact JSON: "devices" holding the records in order, then the
+// envelope's keys. Invalid UTF-8 (the node's name comes from the user) is replaced, never
+// an error.
+std::string encodeUploadBody(const UploadEnvelope& envelope, const std::vector<RecordTexts>& records);
 
 }  // namespace brelo::reporting

@@ -36,7 +36,7 @@ public:
 private:
     bluetooth::CentralManagerDelegate& delegate_;
     std::vector<FakeCentralManager*>& alive_;
-    bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
+    bluetooth::ManagerState state_ = bluetooth::ManagerState::unknown;
 };
 
 class FakePeripheralManager final : public bluetooth::PeripheralManager {
@@ -54,7 +54,7 @@ public:
 private:
     bluetooth::PeripheralManagerDelegate& delegate_;
     std::vector<FakePeripheralManager*>& alive_;
-    bluetooth::ManagerState state_ = bluetooth::kStateUnknown;
+    bluetooth::ManagerState state_ = bluetooth::ManagerState::unknown;
 };
 
 class FakeBluetoothPlatform final : public bluetooth::BluetoothPlatform {
@@ -77,7 +77,7 @@ public:
 private:
     std::vector<FakeCentralManager*> centrals_;
     std::vector<FakePeripheralManager*> peripherals_;
-    bluetooth::Authorization authorization_ = bluetooth::kAuthorizationAllowedAlways;
+    bluetooth::Authorization authorization_ = bluetooth::Authorization::allowedAlways;
 };
 
 }  // namespace brelo::test

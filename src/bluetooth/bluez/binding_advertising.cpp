@@ -145,7 +145,7 @@ void BluezBinding::resumeAdvertising() {
     if (!advertisingPossible())
         return;
     std::optional<ManagerState> central = centralState();
-    if (!central || peripheralState(*central) != kStatePoweredOn)
+    if (!central || peripheralState(*central) != ManagerState::poweredOn)
         return;
     for (BluezPeripheral* p : peripherals_)
         if (p->wanted && !p->registered && !p->hold && !p->call && !p->retryAlarm.armed())

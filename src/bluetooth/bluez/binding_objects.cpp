@@ -195,13 +195,13 @@ void BluezBinding::retry() {
 
 std::optional<ManagerState> BluezBinding::centralState() const {
     if (!bus_)
-        return kStateResetting;
+        return ManagerState::resetting;
     if (!ownerKnown_)
-        return reconnecting_ ? std::optional<ManagerState>(kStateResetting) : std::nullopt;
+        return reconnecting_ ? std::optional<ManagerState>(ManagerState::resetting) : std::nullopt;
     if (owner_.empty())
-        return hadOwner_ ? kStateResetting : kStateUnsupported;
+        return hadOwner_ ? ManagerState::resetting : ManagerState::unsupported;
     if (denied_)
-        return kStateUnauthorized;
+        return ManagerState::unauthorized;
     if (!objectsKnown_)
         return std::nullopt;  // BlueZ has not answered yet: what was reported stands
     const AdapterProperties* adapter = currentAdapter();
@@ -209,13 +209,13 @@ std::optional<ManagerState> BluezBinding::centralState() const {
     if (!adapter && (!settled_ || graceAlarm_.armed()))
         return std::nullopt;
     if (!adapter)
-        return kStateUnsupported;
-    return adapter->powered.value_or(false) ? kStatePoweredOn : kStatePoweredOff;
+        return ManagerState::unsupported;
+    return adapter->powered.value_or(false) ? ManagerState::poweredOn : ManagerState::poweredOff;
 }
 
 ManagerState BluezBinding::peripheralState(ManagerState central) const {
-    if ((central == kStatePoweredOn || central == kStatePoweredOff) && !cache_.hasAdvertisingManager(adapterPath_))
-        return kStateUnsupported;
+    if ((central == ManagerState::poweredOn || central == ManagerState::poweredOff) && !cache_.hasAdvertisingManager(adapterPath_))
+        return ManagerState::unsupported;
     return central;
 }
 

@@ -90,7 +90,7 @@ public:
     void requestAdvertising(BluezPeripheral& peripheral, const AdvertisingData& data);
     void stopScan(BluezCentral& central);
     void stopAdvertising(BluezPeripheral& peripheral);
-    Authorization authorization() const { return denied_ ? kAuthorizationDenied : kAuthorizationAllowedAlways; }
+    Authorization authorization() const { return denied_ ? Authorization::denied : Authorization::allowedAlways; }
 
     // What BlueZ (or the bus policy) refused us, one bit per kind of request, so that one
     // kind succeeding does not hide another still refused.
@@ -289,7 +289,7 @@ private:
 
 public:
     CentralManagerDelegate& delegate;
-    ManagerState state_ = kStateUnknown;
+    ManagerState state_ = ManagerState::unknown;
     bool fresh = true;  // made since the last deferred report: not reported to from inside its maker
     bool reported = false;
     bool scanning = false;
@@ -318,7 +318,7 @@ private:
 
 public:
     PeripheralManagerDelegate& delegate;
-    ManagerState state_ = kStateUnknown;
+    ManagerState state_ = ManagerState::unknown;
     bool fresh = true;
     bool reported = false;
     bool wanted = false;      // advertising was asked for

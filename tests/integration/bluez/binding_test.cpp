@@ -26,13 +26,13 @@ const Uuid kListener = *Uuid::parse("7E5B8A11-9C2F-4D6A-B1E4-0F3A7C91D2E8");
 struct Manager : CentralManagerDelegate, PeripheralManagerDelegate {
     void centralManagerDidUpdateState(CentralManager& m) override {
         states.push_back(m.state());
-        if (scan && m.state() == kStatePoweredOn)
+        if (scan && m.state() == ManagerState::poweredOn)
             m.scanForPeripherals(services);
     }
     void centralManagerDidDiscover(CentralManager&, const Advertisement& a) override { adverts.push_back(a); }
     void peripheralManagerDidUpdateState(PeripheralManager& m) override {
         states.push_back(m.state());
-        if (m.state() == kStatePoweredOn)
+        if (m.state() == ManagerState::poweredOn)
             m.startAdvertising({"KVQ-node", {kListener}});
     }
     void peripheralManagerDidStartAdvertising(PeripheralManager&, const std::optional<std::string>& e) override {
@@ -170,7 +170,7 @@ TEST_F(Binding, ASilentRadioGetsADiscoveryRestartThenOnePowerCycle) {
     EXPECT_LT(lastIndexOf("power hci0 off by"), lastIndexOf("power hci0 on by"));
     ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 2 && fake->countLines("discovery start") == 3; }));
     EXPECT_EQ(centralDelegate.states,
-              (std::vector<ManagerState>{kStatePoweredOn, kStatePoweredOff, kStatePoweredOn}));
+              (std::vector<ManagerState>{ManagerState::poweredOn, ManagerState::poweredOff, ManagerState::poweredOn}));
     EXPECT_NE(platform->radioNote().find("power-cycled"), std::string::npos) << platform->radioNote();
 
     run("advert hci0 AA:BB:CC:DD:EE:FF rssi=-51");
@@ -196,9 +196,9 @@ TEST_F(Binding, WhenTheAdapterInUseGoesTheNextOneIsTakenWithoutAStateChange) {
                                          std::string::npos; }));
     ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 2; }));
     EXPECT_EQ(beacon.outcomes[1], std::nullopt);
-    EXPECT_EQ(centralDelegate.states, std::vector<ManagerState>{kStatePoweredOn});
+    EXPECT_EQ(centralDelegate.states, std::vector<ManagerState>{ManagerState::poweredOn});
     run("adapter remove hci1");
-    ASSERT_TRUE(waitFor([&] { return centralDelegate.states.back() == kStateUnsupported; }));
+    ASSERT_TRUE(waitFor([&] { return centralDelegate.states.back() == ManagerState::unsupported; }));
 }
 
 TEST_F(Binding, ALostBusIsResettingThenEverythingResumesOnTheNewOne) {
@@ -208,7 +208,7 @@ TEST_F(Binding, ALostBusIsResettingThenEverythingResumesOnTheNewOne) {
     fake.reset();
     bus->restart();
     // DBUS_SYSTEM_BUS_ADDRESS still names the old daemon's guid: the binding must not care.
-    ASSERT_TRUE(waitFor([&] { return centralDelegate.states.back() == kStateResetting; }));
+    ASSERT_TRUE(waitFor([&] { return centralDelegate.states.back() == ManagerState::resetting; }));
     fake = std::make_unique<test::FakeBluez>(*bus);
     run("adapter add hci0");
     ASSERT_TRUE(waitLines("discovery start"));

@@ -50,13 +50,13 @@ TEST(BeaconReports, EveryPoweredOnReportAdvertisesAndOnlyTheOutcomeIsLogged) {
     Beacon beacon("attic", platform);
     ASSERT_EQ(beacon.pm.get(), platform.peripherals().at(0));
     auto& pm = *platform.peripherals().at(0);
-    for (auto state : {bluetooth::kStateUnknown, bluetooth::kStateResetting, bluetooth::kStateUnsupported,
-                       bluetooth::kStateUnauthorized, bluetooth::kStatePoweredOff})
+    for (auto state : {bluetooth::ManagerState::unknown, bluetooth::ManagerState::resetting, bluetooth::ManagerState::unsupported,
+                       bluetooth::ManagerState::unauthorized, bluetooth::ManagerState::poweredOff})
         pm.report(state);
     EXPECT_TRUE(pm.advertised.empty());
 
-    pm.report(bluetooth::kStatePoweredOn);
-    pm.report(bluetooth::kStatePoweredOn);
+    pm.report(bluetooth::ManagerState::poweredOn);
+    pm.report(bluetooth::ManagerState::poweredOn);
     ASSERT_EQ(pm.advertised.size(), 2u);
     EXPECT_EQ(pm.advertised[0].localName, "KVQ-attic");
     EXPECT_EQ(pm.advertised[0].serviceUuids, std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()});

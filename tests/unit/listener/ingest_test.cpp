@@ -8,8 +8,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const listener::Seen* seenOf(const EarHarness& h, uint32_t n) {
-    auto it = h.ear->batch.find(testId(n));
-    return it == h.ear->batch.end() ? nullptr : &it->second;
+    auto it = h.ear->batch().find(testId(n));
+    return it == h.ear->batch().end() ? nullptr : &it->second;
 }
 
 TEST(EarIngest, SignalGateKeepsMinus1ToMinus109AndDropsTheRestUntouched) {
@@ -24,7 +24,7 @@ TEST(EarIngest, SignalGateKeepsMinus1ToMinus109AndDropsTheRestUntouched) {
         h.hear(a);
         const listener::Seen* seen = seenOf(h, 1);
         EXPECT_EQ(seen != nullptr, kept) << rssi;
-        EXPECT_EQ(h.ear->names.find(testId(1)) != nullptr, kept) << rssi;
+        EXPECT_EQ(h.ear->names().find(testId(1)) != nullptr, kept) << rssi;
         if (seen) {
             EXPECT_EQ(seen->rssi, std::vector<int64_t>{rssi});
         }
@@ -38,7 +38,7 @@ TEST(EarIngest, AnEmptyLocalNameWinsOverThePlatformsName) {
     a.peripheralName = "Desk";
     h.hear(a);
     EXPECT_EQ(seenOf(h, 1)->name, "");
-    EXPECT_TRUE(h.ear->names.empty());
+    EXPECT_TRUE(h.ear->names().empty());
 }
 
 TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {
@@ -53,9 +53,9 @@ TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {
         named(n);
     named(0);      // heard again: now the most recent
     named(bound);  // one more than the bound: 1 is the least recently heard
-    EXPECT_EQ(h.ear->names.size(), bound);
-    EXPECT_EQ(h.ear->names.find(testId(1)), nullptr);
-    ASSERT_NE(h.ear->names.find(testId(0)), nullptr);
+    EXPECT_EQ(h.ear->names().size(), bound);
+    EXPECT_EQ(h.ear->names().find(testId(1)), nullptr);
+    ASSERT_NE(h.ear->names().find(testId(0)), nullptr);
 
     h.ear->flush();
     h.hear(advert(0));

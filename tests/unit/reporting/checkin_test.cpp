@@ -16,7 +16,7 @@ using Strings = std::vector<std::string>;
 
 TEST(EarCheckIn, FirstCheckInOfAListeningNodeIsAHeartbeat) {
     EarHarness h;
-    h.central().report(bluetooth::kStatePoweredOn);
+    h.central().report(bluetooth::ManagerState::poweredOn);
     h.time.advance(listener::Ear::checkInIntervalS);  // the timer's first tick
     EXPECT_EQ(statuses(h), Strings{"listening"});
     EXPECT_EQ(h.devices(0), nlohmann::json::array());
@@ -36,7 +36,7 @@ TEST(EarCheckIn, HeartbeatOnlyAfter10SecondsWithoutAnUpload) {
     };
     for (const auto& c : table) {
         EarHarness h;
-        h.central().report(bluetooth::kStatePoweredOn);
+        h.central().report(bluetooth::ManagerState::poweredOn);
         h.ear->send({}, "listening");
         for (double shift : c.shifts) {
             h.time.shiftWallClock(shift);
@@ -48,7 +48,7 @@ TEST(EarCheckIn, HeartbeatOnlyAfter10SecondsWithoutAnUpload) {
 
 TEST(EarCheckIn, NotListeningIsReportedAtEveryCheckIn) {
     EarHarness h;
-    h.central().report(bluetooth::kStatePoweredOff);
+    h.central().report(bluetooth::ManagerState::poweredOff);
     h.ear->checkIn();
     h.ear->checkIn();
     EXPECT_EQ(statuses(h), (Strings{"bluetooth-off", "bluetooth-off", "bluetooth-off"}));
@@ -59,16 +59,16 @@ TEST(EarCheckIn, NotListeningIsReportedAtEveryCheckIn) {
 }
 
 TEST(EarCheckIn, MissingPermissionOverridesStatusSilently) {
-    const std::vector<std::pair<bluetooth::Authorization, std::string>> table = {
+    const std::vector<std::pair<int, std::string>> table = {
         {0, "needs-permission"}, {1, "needs-permission"}, {2, "needs-permission"}, {3, "listening"}, {7, "listening"},
     };
     for (const auto& [authorization, word] : table) {
         EarHarness h;
-        h.central().report(bluetooth::kStatePoweredOn);
-        h.bluetooth.setAuthorization(authorization);
+        h.central().report(bluetooth::ManagerState::poweredOn);
+        h.bluetooth.setAuthorization(static_cast<bluetooth::Authorization>(authorization));
         h.log.lines.clear();
         h.ear->checkIn();
-        EXPECT_EQ(h.ear->status, word) << authorization;
+        EXPECT_EQ(h.ear->status(), word) << authorization;
         EXPECT_EQ(statuses(h), Strings{word}) << authorization;
         EXPECT_TRUE(h.log.lines.empty()) << authorization;
     }

@@ -7,7 +7,7 @@ namespace {
 
 TEST(EarFlush, OneUploadPerWindowAlwaysListeningBatchEmptiedNamesKept) {
     EarHarness h;
-    h.central().report(bluetooth::kStatePoweredOff);
+    h.central().report(bluetooth::ManagerState::poweredOff);
     const size_t before = h.http.calls.size();
     for (uint32_t n = 1; n <= 3; ++n) {
         auto a = advert(n);
@@ -22,9 +22,9 @@ TEST(EarFlush, OneUploadPerWindowAlwaysListeningBatchEmptiedNamesKept) {
     ASSERT_EQ(h.time.now(), 1.7e9 + listener::Ear::flushIntervalS);
     EXPECT_NE(h.http.calls[before].request.body.find("\"ts\":1700000002.0"), std::string::npos);
     EXPECT_EQ(h.devices(before).size(), 3u);
-    EXPECT_TRUE(h.ear->batch.empty());
-    EXPECT_EQ(h.ear->names.size(), 3u);
-    EXPECT_EQ(h.ear->status, "bluetooth-off");
+    EXPECT_TRUE(h.ear->batch().empty());
+    EXPECT_EQ(h.ear->names().size(), 3u);
+    EXPECT_EQ(h.ear->status(), "bluetooth-off");
 
     // An empty window sends and logs nothing.
     h.time.advance(listener::Ear::flushIntervalS);
