@@ -29,7 +29,10 @@ enum class Authorization : int { notDetermined = 0, restricted = 1, denied = 2, 
 // carry that item (or carried it with a type the binding could not read).
 struct Advertisement {
     Uuid identifier;                                   // stable per remote device
-    std::optional<std::string> peripheralName;         // the platform's own name for the device
+    // The platform's own name for the device, where it keeps one apart from what is
+    // advertised (a name read from the device itself). BlueZ keeps none: its only name for
+    // a device it merely hears is the advertised one, which is localName.
+    std::optional<std::string> peripheralName;
     std::optional<std::string> localName;              // advertised local name
     std::optional<std::vector<uint8_t>> manufacturerData;  // company identifier (low byte first) + data
     std::optional<std::vector<Uuid>> serviceUuids;     // in advertised order
@@ -100,6 +103,11 @@ public:
     virtual std::unique_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) = 0;
     virtual std::unique_ptr<PeripheralManager> makePeripheralManager(PeripheralManagerDelegate& delegate) = 0;
     virtual Authorization authorization() const = 0;
+    // The listener's report window begins now; it ends when the next one begins. A platform
+    // whose scan reports a device once per scan (BlueZ under the kernel's duplicate filter)
+    // starts a new scan once inside each window, away from its edges, so that every device
+    // is in every window.
+    virtual void reportWindowBegan() {}
 };
 
 }  // namespace brelo::bluetooth

@@ -24,11 +24,13 @@ Ear::Ear(std::string brelo, std::string node, EarEnvironment environment)
     // The timers belong to the Ear and stop with it, so a tick never reaches a dead Ear.
     flushTimer_ = env_.timers.repeating(flushIntervalS, [this] { flush(); });
     checkInTimer_ = env_.timers.repeating(checkInIntervalS, [this] { checkIn(); });
+    env_.bluetooth.reportWindowBegan();
 }
 
 Ear::~Ear() = default;
 
 void Ear::flush() {
+    env_.bluetooth.reportWindowBegan();
     reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
     devicesLastWindow_ = records.size();
     // Whatever the radio's status, a flush only uploads because something was heard.

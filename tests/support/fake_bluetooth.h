@@ -69,6 +69,9 @@ public:
     bluetooth::Authorization authorization() const override { return authorization_; }
 
     void setAuthorization(bluetooth::Authorization value) { authorization_ = value; }
+    void reportWindowBegan() override { ++windowsBegun; }
+
+    size_t windowsBegun = 0;
 
     // The managers made so far and still alive, in order of creation.
     const std::vector<FakeCentralManager*>& centrals() const { return centrals_; }

@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "bluetooth/bluez/bluez_binding.h"
 
 namespace brelo::bluetooth::bluez {
@@ -21,20 +19,21 @@ void BluezBinding::nudgeDiscovery() {
         nudging_ = false;
 }
 
-// The next restart, at the phase point of the next interval that is at least half an
-// interval away, so that a restart completing late never makes two in one window.
+void BluezBinding::windowBegan() {
+    windowStartS_ = loop_.monotonicNow();
+    rediscoverAlarm_.cancel();
+    armRediscovery();
+}
+
+// The restart at this window's phase point. Once the point has passed (a restart done, or
+// one that could not be made then) the next window's beginning arms the next: at most one
+// restart per window.
 void BluezBinding::armRediscovery() {
-    double interval = options_.rediscoverIntervalS;
-    if (interval <= 0 || monitor_ == Monitor::Active || !anchorS_ || rediscoverAlarm_.armed())
+    if (!options_.rediscoverPhaseS || monitor_ == Monitor::Active || !windowStartS_ || rediscoverAlarm_.armed())
         return;
-    double now = loop_.monotonicNow();
-    double first = *anchorS_ + options_.rediscoverPhaseS;
-    double next = first;
-    if (now > first)
-        next = first + std::ceil((now - first) / interval) * interval;
-    if (next - now < interval / 2)
-        next += interval;
-    rediscoverAlarm_.arm(next - now);
+    const double wait = *windowStartS_ + *options_.rediscoverPhaseS - loop_.monotonicNow();
+    if (wait >= 0)
+        rediscoverAlarm_.arm(wait);
 }
 
 void BluezBinding::rediscover() {
@@ -44,7 +43,6 @@ void BluezBinding::rediscover() {
     // a restart would only cost a gap.
     if (!reportedThisScan_ || !discoveryActive_ || discoveryCall_ || registering() || !scanWanted() ||
         !discoveryPossible()) {
-        armRediscovery();  // nothing to restart now; try at the next point
         return;
     }
     nudgeDiscovery();

@@ -91,6 +91,8 @@ public:
     void stopScan(BluezCentral& central);
     void stopAdvertising(BluezPeripheral& peripheral);
     Authorization authorization() const { return denied_ ? Authorization::denied : Authorization::allowedAlways; }
+    // The listener's report window begins: arms this window's kernel scan restart.
+    void windowBegan();
 
     // What BlueZ (or the bus policy) refused us, one bit per kind of request, so that one
     // kind succeeding does not hide another still refused.
@@ -226,7 +228,7 @@ private:
     enum class PowerCycle { None, TurningOff, TurningOn };
     PowerCycle powerCycle_ = PowerCycle::None;
     double powerBackoffS_ = 0;
-    std::optional<double> anchorS_;  // when the first central manager was made
+    std::optional<double> windowStartS_;  // when the listener's current report window began
     bool scanDeferred_ = false;      // a scan request made while states were being reported
     int publishing_ = 0;
 

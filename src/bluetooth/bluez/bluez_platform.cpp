@@ -52,8 +52,6 @@ BluezBinding::~BluezBinding() {
 }
 
 void BluezBinding::add(BluezCentral& central) {
-    if (!anchorS_)
-        anchorS_ = loop_.monotonicNow();
     centrals_.push_back(&central);
     publishAlarm_.arm(0);
 }
@@ -89,6 +87,8 @@ std::unique_ptr<PeripheralManager> BluezPlatform::makePeripheralManager(Peripher
 }
 
 Authorization BluezPlatform::authorization() const { return binding_->authorization(); }
+
+void BluezPlatform::reportWindowBegan() { binding_->windowBegan(); }
 
 std::string BluezPlatform::radioNote() const { return binding_->radioNote(); }
 

@@ -25,12 +25,9 @@ struct BluezOptions {
     // Without an advertisement monitor the kernel filters duplicates in every discovery scan
     // (~10 s), so a device whose advertisement does not change is heard once a scan. A new
     // kernel scan is then asked for (by a change of the discovery filter, which bluetoothd
-    // answers with one while keeping its devices) every rediscoverIntervalS, at
-    // rediscoverPhaseS into each interval counted from the making of the first central
-    // manager: the listener's 2 s flush windows start there too, so each window holds one
-    // restart and no restart falls on a window's edge. 0 turns the restarts off.
-    double rediscoverIntervalS = 2.0;
-    double rediscoverPhaseS = 1.0;
+    // answers with one while keeping its devices) rediscoverPhaseS into each report window
+    // (half of the listener's 2 s), so no restart falls on a window's edge. None: no restarts.
+    std::optional<double> rediscoverPhaseS = 1.0;
     // bluetoothd takes its name before it publishes its adapters, one at a time: the adapter
     // is chosen adapterSettleS after the first one is seen, or adapterWaitS after BlueZ's
     // first answer held none (then "no adapter" is reported).
@@ -59,6 +56,7 @@ public:
     std::unique_ptr<PeripheralManager> makePeripheralManager(PeripheralManagerDelegate& delegate) override;
     // Denied while BlueZ's last answer to us was an access refusal, otherwise allowed always.
     Authorization authorization() const override;
+    void reportWindowBegan() override;
     // What the binding does about a radio gone silent, for systemd's status line; empty
     // while the radio hears.
     std::string radioNote() const;

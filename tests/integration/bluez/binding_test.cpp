@@ -137,10 +137,10 @@ TEST_F(Binding, AServiceScanAloneFiltersByItsUuidAndTakesOnlyItsDevices) {
 // drop and re-add its temporary devices.
 TEST_F(Binding, EachWindowGetsANewKernelScanWithoutStoppingDiscovery) {
     BluezOptions options;
-    options.rediscoverIntervalS = 0.2;
     options.rediscoverPhaseS = 0.1;
     run("dupfilter on\nadapter add hci0");
     start(options);
+    auto windows = loop.repeating(0.2, [&] { platform->reportWindowBegan(); });
     ASSERT_TRUE(waitLines("discovery start"));
     run("every 0.02 advert hci0 AA:BB:CC:DD:EE:FF rssi=-50");
     ASSERT_TRUE(waitLines("kernel scan restarted", 4));
@@ -158,7 +158,7 @@ TEST_F(Binding, ASilentRadioGetsADiscoveryRestartThenOnePowerCycle) {
     BluezOptions options;
     options.radio = {.silenceS = 0.3, .confirmS = 0.3, .cycleGapS = 60, .slowFirstS = 60, .slowMaxS = 60};
     options.radioCheckIntervalS = 0.05;
-    options.rediscoverIntervalS = 0;  // only the watch restarts here
+    options.rediscoverPhaseS.reset();  // only the watch restarts here
     run("adapter add hci0");
     start(options);
     ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 1 && fake->countLines("discovery start") == 1; }));

@@ -16,6 +16,7 @@ TEST(EarFlush, OneUploadPerWindowAlwaysListeningBatchEmptiedNamesKept) {
     }
     h.log.lines.clear();
     h.time.advance(listener::Ear::flushIntervalS);
+    EXPECT_EQ(h.bluetooth.windowsBegun, 2u) << "the platform learns where each window begins";
     ASSERT_EQ(h.http.calls.size(), before + 1);
     EXPECT_EQ(h.body(before)["status"], "listening");
     // The clock stands on a whole second: "ts" must still be written as a float.
