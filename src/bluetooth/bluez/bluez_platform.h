@@ -38,7 +38,7 @@ struct BluezOptions {
     double adapterGraceS = 1.0;
 };
 
-class BluezBinding;
+struct BluezBinding;
 
 // The Bluetooth LE service through BlueZ on the system D-Bus (DBUS_SYSTEM_BUS_ADDRESS when
 // set). Central managers share one discovery; the peripheral manager registers an
