@@ -8,7 +8,9 @@
 // Conventions: functions return a negative errno when the message itself is malformed
 // (the caller drops the rest of it), otherwise a non-negative value.
 
+#include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -91,6 +93,51 @@ int forEachString(sd_bus_message* m, OnString&& onString) {
         onString(std::string_view(s));
     }
     return sd_bus_message_exit_container(m);
+}
+
+// How one property of an interface is kept: its key, how its variant is read into T (as a
+// reader above: negative errno only for a broken message, the field absent when the type
+// is another), and how it is dropped when invalidated. A table of them maps an interface's
+// a{sv} onto a struct; a property's bit in the values returned below is 1 << its index.
+template <class T>
+struct PropertyRule {
+    std::string_view key;
+    int (*read)(sd_bus_message* m, T& into);
+    void (*drop)(T& into);
+};
+
+template <class T, size_t N>
+using PropertyTable = std::array<PropertyRule<T>, N>;
+
+// Reads an a{sv} into `into` by the table; keys not in it are skipped. Returns the bits of
+// the table's keys present, whatever their type, or a negative errno.
+template <class T, size_t N>
+int readProperties(sd_bus_message* m, T& into, const PropertyTable<T, N>& table) {
+    unsigned seen = 0;
+    int r = forEachProperty(m, [&](std::string_view key) -> int {
+        for (size_t i = 0; i < N; ++i)
+            if (table[i].key == key) {
+                seen |= 1u << i;
+                return table[i].read(m, into);
+            }
+        return sd_bus_message_skip(m, "v");
+    });
+    return r < 0 ? r : static_cast<int>(seen);
+}
+
+// Reads PropertiesChanged's invalidated list ("as") and drops the table's properties in it.
+// Returns their bits, or a negative errno.
+template <class T, size_t N>
+int dropInvalidated(sd_bus_message* m, T& into, const PropertyTable<T, N>& table) {
+    unsigned dropped = 0;
+    int r = forEachString(m, [&](std::string_view key) {
+        for (size_t i = 0; i < N; ++i)
+            if (table[i].key == key) {
+                dropped |= 1u << i;
+                table[i].drop(into);
+            }
+    });
+    return r < 0 ? r : static_cast<int>(dropped);
 }
 
 // Copies at most maxBytes of UTF-8 text, cutting before a partial character at the end.

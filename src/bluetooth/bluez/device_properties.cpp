@@ -123,78 +123,25 @@ int readTxPower(sd_bus_message* m, DeviceProperties& device) {
     return r;
 }
 
-unsigned propertyBit(std::string_view key) {
-    if (key == "RSSI")
-        return kDeviceRssi;
-    if (key == "ManufacturerData")
-        return kDeviceManufacturerData;
-    if (key == "Name")
-        return kDeviceName;
-    if (key == "UUIDs")
-        return kDeviceUuids;
-    if (key == "TxPower")
-        return kDeviceTxPower;
-    if (key == "Address")
-        return kDeviceAddress;
-    return 0;
-}
+int readRssi(sd_bus_message* m, DeviceProperties& device) { return readVariantInt16(m, device.rssi); }
+
+// In the order of the DeviceProperty bits.
+constexpr PropertyTable<DeviceProperties, 6> kDeviceTable = {{
+    {"Address", readAddress, [](DeviceProperties& d) { d.identifier.reset(); }},
+    {"Name", readName, [](DeviceProperties& d) { d.advertisement.localName.reset(); }},
+    {"ManufacturerData", readManufacturerData, [](DeviceProperties& d) { d.advertisement.manufacturerData.reset(); }},
+    {"UUIDs", readUuids, [](DeviceProperties& d) { d.advertisement.serviceUuids.reset(); }},
+    {"TxPower", readTxPower, [](DeviceProperties& d) { d.advertisement.txPowerLevel.reset(); }},
+    {"RSSI", readRssi, [](DeviceProperties& d) { d.rssi.reset(); }},
+}};
+static_assert(kDeviceTable[5].key == "RSSI" && kDeviceRssi == 1u << 5);
 
 }  // namespace
 
-int readDeviceProperties(sd_bus_message* m, DeviceProperties& device) {
-    unsigned seen = 0;
-    int r = forEachProperty(m, [&](std::string_view key) -> int {
-        unsigned bit = propertyBit(key);
-        seen |= bit;
-        switch (bit) {
-        case kDeviceRssi:
-            return readVariantInt16(m, device.rssi);
-        case kDeviceManufacturerData:
-            return readManufacturerData(m, device);
-        case kDeviceName:
-            return readName(m, device);
-        case kDeviceUuids:
-            return readUuids(m, device);
-        case kDeviceTxPower:
-            return readTxPower(m, device);
-        case kDeviceAddress:
-            return readAddress(m, device);
-        default:
-            return sd_bus_message_skip(m, "v");
-        }
-    });
-    return r < 0 ? r : static_cast<int>(seen);
-}
+int readDeviceProperties(sd_bus_message* m, DeviceProperties& device) { return readProperties(m, device, kDeviceTable); }
 
 int readInvalidatedDeviceProperties(sd_bus_message* m, DeviceProperties& device) {
-    unsigned dropped = 0;
-    int r = forEachString(m, [&](std::string_view key) {
-        unsigned bit = propertyBit(key);
-        dropped |= bit;
-        switch (bit) {
-        case kDeviceRssi:
-            device.rssi.reset();
-            break;
-        case kDeviceManufacturerData:
-            device.advertisement.manufacturerData.reset();
-            break;
-        case kDeviceName:
-            device.advertisement.localName.reset();
-            break;
-        case kDeviceUuids:
-            device.advertisement.serviceUuids.reset();
-            break;
-        case kDeviceTxPower:
-            device.advertisement.txPowerLevel.reset();
-            break;
-        case kDeviceAddress:
-            device.identifier.reset();
-            break;
-        default:
-            break;
-        }
-    });
-    return r < 0 ? r : static_cast<int>(dropped);
+    return dropInvalidated(m, device, kDeviceTable);
 }
 
 Uuid identifierForAddress(std::string_view address) {

@@ -10,35 +10,12 @@ enum AdapterProperty : unsigned {
     kAdapterDiscovering = 1u << 1,
 };
 
-int readAdapterProperties(sd_bus_message* m, AdapterProperties& adapter) {
-    unsigned seen = 0;
-    int r = forEachProperty(m, [&](std::string_view key) -> int {
-        if (key == "Powered") {
-            seen |= kAdapterPowered;
-            return readVariantBool(m, adapter.powered);
-        }
-        if (key == "Discovering") {
-            seen |= kAdapterDiscovering;
-            return readVariantBool(m, adapter.discovering);
-        }
-        return sd_bus_message_skip(m, "v");
-    });
-    return r < 0 ? r : static_cast<int>(seen);
-}
-
-int readInvalidatedAdapterProperties(sd_bus_message* m, AdapterProperties& adapter) {
-    unsigned dropped = 0;
-    int r = forEachString(m, [&](std::string_view key) {
-        if (key == "Powered") {
-            dropped |= kAdapterPowered;
-            adapter.powered.reset();
-        } else if (key == "Discovering") {
-            dropped |= kAdapterDiscovering;
-            adapter.discovering.reset();
-        }
-    });
-    return r < 0 ? r : static_cast<int>(dropped);
-}
+constexpr PropertyTable<AdapterProperties, 2> kAdapterTable = {{
+    {"Powered", [](sd_bus_message* m, AdapterProperties& a) { return readVariantBool(m, a.powered); },
+     [](AdapterProperties& a) { a.powered.reset(); }},
+    {"Discovering", [](sd_bus_message* m, AdapterProperties& a) { return readVariantBool(m, a.discovering); },
+     [](AdapterProperties& a) { a.discovering.reset(); }},
+}};
 
 int readObjectPath(sd_bus_message* m, std::string_view& path) {
     const char* raw = nullptr;
@@ -129,7 +106,7 @@ int ObjectCache::readInterfaces(sd_bus_message* m, std::string_view path, CacheC
                 it = adapters_.emplace(std::string(path), AdapterProperties{}).first;
             else
                 it->second = AdapterProperties{};
-            r = readAdapterProperties(m, it->second);
+            r = readProperties(m, it->second, kAdapterTable);
             if (change)
                 change->adapters = true;
         } else if (name == kAdvertisingManagerInterface || name == kMonitorManagerInterface) {
@@ -237,10 +214,10 @@ int ObjectCache::propertiesChanged(sd_bus_message* m, CacheChange& change) {
             return 0;
         AdapterProperties& adapter = it->second;
         bool wasDiscovering = adapter.discovering.value_or(false);
-        int changed = readAdapterProperties(m, adapter);
+        int changed = readProperties(m, adapter, kAdapterTable);
         if (changed < 0)
             return changed;
-        int dropped = readInvalidatedAdapterProperties(m, adapter);
+        int dropped = dropInvalidated(m, adapter, kAdapterTable);
         if (dropped < 0)
             return dropped;
         if ((changed | dropped) & kAdapterPowered)
