@@ -61,6 +61,10 @@ void Output::attach(sd_event* event) {
 }
 
 void Output::line(const std::string& text) {
+    if (sink_) {
+        sink_(text);
+        return;
+    }
     std::string whole = text + "\n";
     if (!nonBlocking_) {
         writeAllBlocking(STDOUT_FILENO, whole);

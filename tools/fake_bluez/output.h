@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 
 #include <systemd/sd-event.h>
@@ -18,6 +19,8 @@ namespace brelo::fakebluez {
 class Output {
 public:
     Output() = default;
+    // Hands every line to sink instead (the double inside a test process).
+    explicit Output(std::function<void(const std::string&)> sink) : sink_(std::move(sink)) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -35,6 +38,7 @@ private:
     void flushQueued();
     static int onWritable(sd_event_source* source, int fd, uint32_t revents, void* userdata) noexcept;
 
+    std::function<void(const std::string&)> sink_;
     std::deque<std::string> queued_;
     size_t queuedOffset_ = 0;  // bytes of queued_.front() already written
     bool nonBlocking_ = false;

@@ -34,6 +34,11 @@ public:
     bool addFile(const std::string& path, std::string& error);
     // Reads standard input on the loop until it ends.
     void watchStdin();
+    // Queues script text as if it came on standard input.
+    void addText(const std::string& text) {
+        queueText(text);
+        schedulePump();
+    }
     // Lets queued lines run; the runner starts held until the double is first ready.
     void resume();
 

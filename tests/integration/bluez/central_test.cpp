@@ -99,7 +99,7 @@ TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) 
     // The beacon goes back on the air once the late advertising manager is there.
     ASSERT_TRUE(fake_->waitForCount("registered ", 2)) << testing::PrintToString(fake_->lines());
     EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert hci1 C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
-    auto& lines = fake_->lines();
+    const auto lines = fake_->lines();
     for (size_t i = *ready; i < lines.size(); ++i)
         if (lines[i].rfind("discovery start", 0) == 0 || lines[i].rfind("registered ", 0) == 0) {
             EXPECT_THAT(lines[i], testing::HasSubstr("adapter=hci1"));
@@ -152,7 +152,7 @@ TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) 
 
     // Same object paths, other sender: a new device, and a rename plus readings of Desk,
     // broadcast and addressed to the node alone (which no match rule stops); then a Release.
-    test::FakeBluez impostor(*bus_, {"--impostor"});
+    test::FakeBluez impostor(*bus_, true);
     ASSERT_TRUE(impostor.run("adapter add hci0\n"
                              "advert C0:FF:EE:00:00:01 rssi=-40 name=Desk\n"
                              "advert C0:FF:EE:00:00:09 rssi=-30 name=Intruder\n"

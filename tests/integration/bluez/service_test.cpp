@@ -49,7 +49,7 @@ double newestTs(const std::vector<nlohmann::json>& records) {
 // Lines of the double from `from` on for calls the node made itself, not for its connection
 // going away.
 size_t explicitly(test::FakeBluez& fake, const std::string& what, size_t from) {
-    auto& lines = fake.lines();
+    const auto lines = fake.lines();
     return std::count_if(lines.begin() + std::min(from, lines.size()), lines.end(), [&](const std::string& l) {
         return l.rfind(what, 0) == 0 && l.find("client gone") == std::string::npos;
     });
@@ -84,9 +84,9 @@ TEST_F(ServiceOnFakeBluez, NotifiesSystemdAndStopsInOrderWhetherTheServerAnswers
         EXPECT_LT(stop.count(), 4.5);  // a stop that waited for the server would take its 5 s time-out
         EXPECT_GT(newestTs(recordsNamed(uploads(name), "Window")), heardTs) << "the window's readings were not sent";
         EXPECT_EQ(notify.count("STOPPING=1"), 1u);
-        EXPECT_TRUE(fake_->process().waitFor([&](const auto&) {
+        EXPECT_TRUE(fake_->waitFor([&] {
             // Discovery is also restarted every window, so only the last discovery line tells.
-            auto& lines = fake_->lines();
+            const auto lines = fake_->lines();
             auto last =
                 std::find_if(lines.rbegin(), lines.rend(), [](auto& l) { return l.rfind("discovery ", 0) == 0; });
             return explicitly(*fake_, "unregistered ", fakeFrom) == 1 && last != lines.rend() &&
