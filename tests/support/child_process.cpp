@@ -22,9 +22,9 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) : ChildProcess(std::mo
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
     int out[2];
-    int in[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Build everything the child needs before fork: only async-signal-safe calls after it.
     std::vector<char*> args;
     for (auto& a : argv)
@@ -50,7 +50,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        dup2(in[0], STDIN_FILENO);
+        dup2(nothing, STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         if (options.mergeStderr)
             dup2(out[1], STDERR_FILENO);
@@ -60,9 +60,8 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
         _exit(127);
     }
     close(out[1]);
-    close(in[0]);
+    close(nothing);
     stdoutFd_ = out[0];
-    stdinFd_ = in[1];
     fcntl(stdoutFd_, F_SETFL, fcntl(stdoutFd_, F_GETFL) | O_NONBLOCK);
 }
 
@@ -70,8 +69,6 @@ ChildProcess::~ChildProcess() {
     stop();
     if (stdoutFd_ >= 0)
         close(stdoutFd_);
-    if (stdinFd_ >= 0)
-        close(stdinFd_);
 }
 
 bool ChildProcess::readAvailable(int timeoutMs) {
@@ -141,21 +138,6 @@ size_t ChildProcess::countLines(const std::string& text) const {
     for (auto& l : lines_)
         n += l.find(text) != std::string::npos;
     return n;
-}
-
-void ChildProcess::writeStdin(const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0 && stdinFd_ >= 0) {
-        ssize_t n = write(stdinFd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
 }
 
 void ChildProcess::signal(int sig) {

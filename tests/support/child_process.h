@@ -14,7 +14,7 @@ namespace brelo::test {
 using namespace std::chrono_literals;
 
 // A program started by a test. Its standard output (and, unless told otherwise, standard
-// error) is read line by line; its standard input is a pipe. The destructor stops it by
+// error) is read line by line; its standard input is /dev/null. The destructor stops it by
 // process id (SIGTERM, then SIGKILL after 5 s) and reaps it, so no test leaves one behind.
 class ChildProcess {
 public:
@@ -44,8 +44,6 @@ public:
     // Lines containing text.
     size_t countLines(const std::string& text) const;
 
-    void writeStdin(const std::string& text);
-
     void signal(int sig);
     // Waits for the process to end; its wait status (as from waitpid) or nothing on time-out.
     std::optional<int> waitExit(std::chrono::milliseconds timeout = 10s);
@@ -60,7 +58,6 @@ private:
 
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
-    int stdinFd_ = -1;
     std::string partial_;
     std::vector<std::string> lines_;
     std::optional<int> waitStatus_;

@@ -118,50 +118,30 @@ bool FakeBluez::run(const std::string& lines, std::chrono::milliseconds timeout)
     const std::string marker = "sync-" + std::to_string(++marker_);
     send(lines);
     send("echo " + marker);
-    return waitUntil(
-        [&] {
-            for (auto& line : journal_)
-                if (line == marker)
-                    return true;
-            return false;
-        },
-        timeout);
+    return waitForLine(marker, timeout).has_value();
 }
 
-bool FakeBluez::waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return pred() || ended_; }) && pred();
-}
-
-std::optional<size_t> FakeBluez::waitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
-    std::optional<size_t> found;
-    waitUntil(
-        [&] {
-            for (size_t i = from; i < journal_.size(); ++i)
-                if (journal_[i].find(text) != std::string::npos)
-                    return (found = i).has_value();
-            return false;
-        },
-        timeout);
-    return found;
-}
-
-size_t FakeBluez::countLocked(const std::string& text) const {
+// Journal lines from `from` on that contain text; the index of the first in *first.
+size_t FakeBluez::find(const std::string& text, size_t from, std::optional<size_t>* first) {
+    std::lock_guard lock(mutex_);
     size_t n = 0;
-    for (auto& line : journal_)
-        if (line.find(text) != std::string::npos)
-            ++n;
+    for (size_t i = from; i < journal_.size(); ++i)
+        if (journal_[i].find(text) != std::string::npos && n++ == 0 && first)
+            *first = i;
     return n;
 }
 
-bool FakeBluez::waitForCount(const std::string& text, size_t n, std::chrono::milliseconds timeout) {
-    return waitUntil([&] { return countLocked(text) >= n; }, timeout);
+std::optional<size_t> FakeBluez::waitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+    std::optional<size_t> first;
+    waitFor([&] { return find(text, from, &first) > 0; }, timeout);
+    return first;
 }
 
-size_t FakeBluez::countLines(const std::string& text) {
-    std::lock_guard lock(mutex_);
-    return countLocked(text);
+bool FakeBluez::waitForCount(const std::string& text, size_t n, std::chrono::milliseconds timeout) {
+    return waitFor([&] { return countLines(text) >= n; }, timeout);
 }
+
+size_t FakeBluez::countLines(const std::string& text) { return find(text, 0, nullptr); }
 
 bool FakeBluez::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

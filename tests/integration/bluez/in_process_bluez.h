@@ -47,8 +47,7 @@ private:
     void serve(std::string busAddress, bool impostor);
     // Ends the double's loop and its thread.
     void stop();
-    bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
-    size_t countLocked(const std::string& text) const;
+    size_t find(const std::string& text, size_t from, std::optional<size_t>* first);
 
     std::mutex mutex_;
     std::condition_variable changed_;
