@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "in_process_bluez.h"
+#include "fake_bluez.h"
 #include "runtime/event_loop.h"
 
 namespace brelo::bluetooth::bluez {

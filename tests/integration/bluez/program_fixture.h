@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "in_process_bluez.h"
+#include "fake_bluez.h"
 #include "loopback_server.h"
 #include "support/child_process.h"
 #include "support/private_bus.h"

@@ -56,16 +56,6 @@ TEST_F(DevicePropertiesTest, ReadsEveryPropertyOfTheRightType) {
     EXPECT_EQ(a.txPowerLevel, -12);
 }
 
-TEST_F(DevicePropertiesTest, MissingPropertiesStayAbsent) {
-    decode([](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", -70); });
-    EXPECT_EQ(device.rssi, -70);
-    EXPECT_FALSE(device.identifier);
-    EXPECT_FALSE(device.advertisement.localName);
-    EXPECT_FALSE(device.advertisement.manufacturerData);
-    EXPECT_FALSE(device.advertisement.serviceUuids);
-    EXPECT_FALSE(device.advertisement.txPowerLevel);
-}
-
 TEST_F(DevicePropertiesTest, LowestCompanyIdentifierWinsLowByteFirst) {
     decode([](sd_bus_message* m) {
         sd_bus_message_append(m, "a{sv}", 1, "ManufacturerData", "a{qv}", 4,  //

@@ -9,23 +9,23 @@
 #include <thread>
 #include <vector>
 
-#include "support/private_bus.h"
 
-namespace brelo::test {
+namespace brelo::fakebluez {
 
 using namespace std::chrono_literals;
 
-// The BlueZ double (tools/fake_bluez) inside this process, on a thread of its own with its
-// own loop and its own connection to the private bus. The test drives it with script lines
-// and reads its journal: one line for each thing a client did or the double did to it.
-class FakeBluez {
+// The double inside another program (a test), on a thread of its own with its own loop and
+// its own connection to the bus. The program drives it with script lines and reads its
+// journal: the lines fake-bluez prints, one for each thing a client did or the double did
+// to it, kept in memory.
+class ThreadedDouble {
 public:
     // impostor: takes no name and sends the same signals from a connection that does not
     // own org.bluez. Throws when the double cannot get ready.
-    explicit FakeBluez(const PrivateBus& bus, bool impostor = false);
-    ~FakeBluez();
-    FakeBluez(const FakeBluez&) = delete;
-    FakeBluez& operator=(const FakeBluez&) = delete;
+    ThreadedDouble(const std::string& busAddress, bool impostor = false);
+    ~ThreadedDouble();
+    ThreadedDouble(const ThreadedDouble&) = delete;
+    ThreadedDouble& operator=(const ThreadedDouble&) = delete;
 
     // Sends script lines and waits until the double has carried out all of them. False when
     // it did not within the timeout.
@@ -61,4 +61,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace brelo::test
+}  // namespace brelo::fakebluez

@@ -1,4 +1,4 @@
-#include "in_process_bluez.h"
+#include "threaded_double.h"
 
 #include <stdexcept>
 #include <sys/epoll.h>
@@ -10,7 +10,7 @@
 #include "runtime/event_loop.h"
 #include "script_runner.h"
 
-namespace brelo::test {
+namespace brelo::fakebluez {
 namespace {
 
 // What the wake-up source on the double's loop reaches.
@@ -18,7 +18,7 @@ struct Inbox {
     std::mutex& mutex;
     std::string& text;
     bool& quit;
-    fakebluez::ScriptRunner& runner;
+    ScriptRunner& runner;
     runtime::EventLoop& loop;
 };
 
@@ -45,10 +45,10 @@ int onWake(sd_event_source*, int fd, uint32_t, void* userdata) noexcept {
 
 }  // namespace
 
-FakeBluez::FakeBluez(const PrivateBus& bus, bool impostor) : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+ThreadedDouble::ThreadedDouble(const std::string& busAddress, bool impostor) : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0)
         throw std::runtime_error("eventfd failed");
-    thread_ = std::thread([this, address = bus.address(), impostor] { serve(address, impostor); });
+    thread_ = std::thread([this, busAddress, impostor] { serve(busAddress, impostor); });
     if (!waitForLine("ready")) {
         std::string why;
         {
@@ -60,9 +60,9 @@ FakeBluez::FakeBluez(const PrivateBus& bus, bool impostor) : wake_(eventfd(0, EF
     }
 }
 
-FakeBluez::~FakeBluez() { stop(); }
+ThreadedDouble::~ThreadedDouble() { stop(); }
 
-void FakeBluez::stop() {
+void ThreadedDouble::stop() {
     if (thread_.joinable()) {
         {
             std::lock_guard lock(mutex_);
@@ -77,16 +77,16 @@ void FakeBluez::stop() {
     wake_ = -1;
 }
 
-void FakeBluez::serve(std::string busAddress, bool impostor) {
+void ThreadedDouble::serve(std::string busAddress, bool impostor) {
     try {
         runtime::EventLoop loop;
-        fakebluez::Output out([this](const std::string& line) {
+        Output out([this](const std::string& line) {
             std::lock_guard lock(mutex_);
             journal_.push_back(line);
             changed_.notify_all();
         });
-        fakebluez::BluezDouble fake(loop, out, {.busAddress = std::move(busAddress), .impostor = impostor});
-        fakebluez::ScriptRunner runner(loop, [&fake](const fakebluez::ScriptLine& line) { return fake.execute(line); });
+        BluezDouble fake(loop, out, {.busAddress = std::move(busAddress), .impostor = impostor});
+        ScriptRunner runner(loop, [&fake](const ScriptLine& line) { return fake.execute(line); });
         Inbox inbox{mutex_, inbox_, quit_, runner, loop};
         sd_event_source* raw = nullptr;
         if (sd_event_add_io(loop.get(), &raw, wake_, EPOLLIN, &onWake, &inbox) < 0)
@@ -103,7 +103,7 @@ void FakeBluez::serve(std::string busAddress, bool impostor) {
     changed_.notify_all();
 }
 
-void FakeBluez::send(const std::string& lines) {
+void ThreadedDouble::send(const std::string& lines) {
     {
         std::lock_guard lock(mutex_);
         inbox_ += lines;
@@ -114,7 +114,7 @@ void FakeBluez::send(const std::string& lines) {
     (void)::write(wake_, &one, sizeof one);
 }
 
-bool FakeBluez::run(const std::string& lines, std::chrono::milliseconds timeout) {
+bool ThreadedDouble::run(const std::string& lines, std::chrono::milliseconds timeout) {
     const std::string marker = "sync-" + std::to_string(++marker_);
     send(lines);
     send("echo " + marker);
@@ -122,7 +122,7 @@ bool FakeBluez::run(const std::string& lines, std::chrono::milliseconds timeout)
 }
 
 // Journal lines from `from` on that contain text; the index of the first in *first.
-size_t FakeBluez::find(const std::string& text, size_t from, std::optional<size_t>* first) {
+size_t ThreadedDouble::find(const std::string& text, size_t from, std::optional<size_t>* first) {
     std::lock_guard lock(mutex_);
     size_t n = 0;
     for (size_t i = from; i < journal_.size(); ++i)
@@ -131,19 +131,19 @@ size_t FakeBluez::find(const std::string& text, size_t from, std::optional<size_
     return n;
 }
 
-std::optional<size_t> FakeBluez::waitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+std::optional<size_t> ThreadedDouble::waitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
     std::optional<size_t> first;
     waitFor([&] { return find(text, from, &first) > 0; }, timeout);
     return first;
 }
 
-bool FakeBluez::waitForCount(const std::string& text, size_t n, std::chrono::milliseconds timeout) {
+bool ThreadedDouble::waitForCount(const std::string& text, size_t n, std::chrono::milliseconds timeout) {
     return waitFor([&] { return countLines(text) >= n; }, timeout);
 }
 
-size_t FakeBluez::countLines(const std::string& text) { return find(text, 0, nullptr); }
+size_t ThreadedDouble::countLines(const std::string& text) { return find(text, 0, nullptr); }
 
-bool FakeBluez::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+bool ThreadedDouble::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (pred())
@@ -156,9 +156,9 @@ bool FakeBluez::waitFor(const std::function<bool()>& pred, std::chrono::millisec
     }
 }
 
-std::vector<std::string> FakeBluez::lines() {
+std::vector<std::string> ThreadedDouble::lines() {
     std::lock_guard lock(mutex_);
     return journal_;
 }
 
-}  // namespace brelo::test
+}  // namespace brelo::fakebluez
