@@ -13,9 +13,6 @@
 //   in order and as they were first sent, before its own, and a failed upload puts its
 //   records back at the front of the queue, cut to the newest 600: no record is lost within
 //   those bounds.
-//
-// The replay queue's cap and age limit with hundreds of devices are left to the unit and
-// reliability tests: steps that move 600 records through JSON cost a hundred ordinary ones.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -87,10 +84,8 @@ private:
     }
 
     // An outage with hundreds of devices: flushes whose uploads all fail, until the replay
-    // queue holds its 600 records. Checking each of these uploads in full would cost a
-    // hundred ordinary steps, so here only the queue's length is followed (each upload's
-    // records counted in its text), and afterwards the queue as the Ear holds it becomes
-    // the model's: the uploads and failures after the outage are checked in full against it.
+    // queue holds its 600 records. Only the queue's length is followed here (each upload's
+    // records counted in its text); what the cap kept is checked when it is sent again.
     void outage() {
         while (!outstanding_.empty())
             answer(outstanding_.begin(), FakeHttp::status(503));
@@ -115,7 +110,6 @@ private:
             if (http_.calls.size() > from)
                 model_.batch.clear();  // the flush took the batch
         }
-        // Which records the cap kept is learnt from the next upload that replays them.
         pending_.clear();
         unknownPending_ = ear_->recordsWaiting();
         checkBatch();

@@ -57,7 +57,6 @@ private:
     Outcome deviceCommand(const ScriptLine& line);
     Outcome advertCommand(const ScriptLine& line, bool quiet);
     Outcome advCommand(const ScriptLine& line);
-    Outcome relayCommand(const ScriptLine& line, bool quiet);
     Outcome floodCommand(const ScriptLine& line);
     Outcome driftCommand(const ScriptLine& line);
     Outcome everyCommand(const ScriptLine& line);

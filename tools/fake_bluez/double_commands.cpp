@@ -1,4 +1,4 @@
-// The double's script commands: adapters, devices, advertisements and relays.
+// The double's script commands: adapters, devices and advertisements.
 #include "bluez_double.h"
 
 #include <algorithm>
@@ -97,8 +97,6 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
     }
     if (command == "adv")
         return advCommand(line);
-    if (command == "relay-beacon")
-        return relayCommand(line, quiet);
     if (command == "flood")
         return floodCommand(line);
     if (command == "drift")
@@ -239,28 +237,6 @@ Outcome BluezDouble::advCommand(const ScriptLine& line) {
         return {};
     }
     throw ScriptError("usage: adv refuse ... | adv release [hciN]");
-}
-
-Outcome BluezDouble::relayCommand(const ScriptLine& line, bool quiet) {
-    line.expectWords(3, 3, "relay-beacon hciN AA:BB:CC:DD:EE:FF [name=LOCALNAME] [rssi=N]");
-    line.allowOptions({"name", "rssi"});
-    FakeAdapter& adapter = adapterNamed(line.word(1));
-    std::string address = parseAddress(line.word(2));
-    auto wanted = line.option("name");
-    const Registration* reg = adapter.findRegistration(wanted);
-    if (!reg)
-        throw ScriptError("no advertisement registered on " + adapter.config().name +
-                          (wanted ? " with LocalName " + *wanted : ""));
-    AdvertData data;
-    data.rssi = parseInt16("rssi", line.option("rssi").value_or("-60"), -127, 20);
-    data.name = reg->localName;
-    for (auto& uuid : reg->serviceUuids)
-        if (auto full = fullUuid(uuid))
-            data.uuids.push_back(*full);
-    data.manufacturerData = reg->manufacturerData;
-    sendAdvert(adapter.config().name, address, data, quiet,
-               "relayed " + reg->localName.value_or("(no name)") + " as");
-    return {};
 }
 
 }  // namespace brelo::fakebluez

@@ -106,8 +106,6 @@ public:
 
     // Sends Release to every complete registration and forgets it; returns how many.
     size_t releaseRegistrations();
-    // The newest complete registration, or the one advertising this local name.
-    const Registration* findRegistration(const std::optional<std::string>& localName) const;
 
 private:
     struct DiscoveryClient {

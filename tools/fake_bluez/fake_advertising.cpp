@@ -41,15 +41,6 @@ size_t FakeAdapter::releaseRegistrations() {
     return released.size();
 }
 
-const Registration* FakeAdapter::findRegistration(const std::optional<std::string>& localName) const {
-    for (auto it = registrations_.rbegin(); it != registrations_.rend(); ++it) {
-        const Registration& reg = **it;
-        if (reg.complete && (!localName || reg.localName == localName))
-            return &reg;
-    }
-    return nullptr;
-}
-
 void FakeAdapter::emitManagerCounts() {
     if (advertisingSlot_)
         sd_bus_emit_properties_changed(env_.bus, path_.c_str(), kAdvertisingInterface, "SupportedInstances",
