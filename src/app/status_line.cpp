@@ -13,7 +13,8 @@ std::string counted(size_t n, const char* one, const char* many) {
 }  // namespace
 
 std::string statusLine(const listener::EarSummary& summary, double now, const std::string& radioNote) {
-    std::string line = summary.status + (radioNote.empty() ? "" : " (" + radioNote + ")") + "; " + counted(summary.devicesLastWindow, "device", "devices") +
+    std::string line = summary.status + (radioNote.empty() ? "" : " (" + radioNote + ")") + "; " +
+                       counted(summary.devicesLastWindow, "device", "devices") +
                        " in the last window; ";
     if (const auto& upload = summary.lastUpload) {
         // A clock set back makes the age negative: say 0 rather than nonsense.

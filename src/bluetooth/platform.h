@@ -20,7 +20,14 @@ namespace brelo::bluetooth {
 
 // Manager state on the platform's integer scale (the number the "bluetooth state" log
 // line shows). A value off the scale is possible and means unknown to the listener.
-enum class ManagerState : int { unknown = 0, resetting = 1, unsupported = 2, unauthorized = 3, poweredOff = 4, poweredOn = 5 };
+enum class ManagerState : int {
+    unknown = 0,
+    resetting = 1,
+    unsupported = 2,
+    unauthorized = 3,
+    poweredOff = 4,
+    poweredOn = 5,
+};
 
 // Authorization of the process to use Bluetooth.
 enum class Authorization : int { notDetermined = 0, restricted = 1, denied = 2, allowedAlways = 3 };

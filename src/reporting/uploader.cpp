@@ -40,7 +40,11 @@ void Uploader::send(RecordTexts records, std::string_view status) {
     request.timeoutS = timeoutS_;
     try {
         request.body = encodeUploadBody(
-            {.node = target_.node, .room = target_.room, .status = status, .sentAt = sendTime, .version = target_.version},
+            {.node = target_.node,
+             .room = target_.room,
+             .status = status,
+             .sentAt = sendTime,
+             .version = target_.version},
             all);
     } catch (...) {
         // Out of memory while encoding: the request goes without a body and the server's

@@ -50,7 +50,7 @@ private:
     FakeAdapter& adapterNamed(const std::string& name);
     FakeAdapter& adapterFor(const std::string& address);  // the one holding it, else the first
     AdvertData advertData(const ScriptLine& line) const;
-    FakeAdapter::Delivery sendAdvert(const std::string& adapterName, const std::string& address,
+    Delivery sendAdvert(const std::string& adapterName, const std::string& address,
                                      const AdvertData& data, bool quiet, const std::string& label);
 
     Outcome adapterCommand(const ScriptLine& line);

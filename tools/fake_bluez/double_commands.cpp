@@ -39,28 +39,28 @@ AdvertData BluezDouble::advertData(const ScriptLine& line) const {
     return data;
 }
 
-FakeAdapter::Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::string& address,
+Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::string& address,
                                               const AdvertData& data, bool quiet, const std::string& label) {
     FakeAdapter& adapter = adapterName.empty() ? adapterFor(address) : adapterNamed(adapterName);
     auto delivery = adapter.advert(address, data, quiet ? "" : label);
     if (!quiet) {
         std::string where = address + " adapter=" + adapter.config().name;
         switch (delivery) {
-            case FakeAdapter::Delivery::Delivered:
+            case Delivery::Delivered:
                 say(label + " " + where);
                 break;
-            case FakeAdapter::Delivery::NotDiscovering:
+            case Delivery::NotDiscovering:
                 say(label + " dropped " + where + " (not discovering)");
                 break;
-            case FakeAdapter::Delivery::Filtered:
+            case Delivery::Filtered:
                 say(label + " dropped " + where + " (discovery filter)");
                 break;
-            case FakeAdapter::Delivery::Duplicate:
+            case Delivery::Duplicate:
                 say(label + " dropped " + where + " (duplicate)");
                 break;
-            case FakeAdapter::Delivery::Held:
+            case Delivery::Held:
                 break;  // reported when discovery starts again
-            case FakeAdapter::Delivery::SendFailed:
+            case Delivery::SendFailed:
                 say(label + " failed " + where + " (the bus would not take the signal)");
                 break;
         }
@@ -85,7 +85,7 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
     if (command == "stop-discovery") {
         line.expectWords(2, 2, "stop-discovery hciN");
         line.allowOptions({});
-        adapterNamed(line.word(1)).stopDiscoveryByItself();
+        adapterNamed(line.word(1)).discovery().stopByItself();
         return {};
     }
     if (command == "deny") {
@@ -228,10 +228,10 @@ Outcome BluezDouble::advCommand(const ScriptLine& line) {
         line.allowOptions({});
         size_t released = 0;
         if (line.words.size() == 3)
-            released = adapterNamed(line.word(2)).releaseRegistrations();
+            released = adapterNamed(line.word(2)).advertising().releaseAll();
         else
             for (auto& [name, adapter] : adapters_)
-                released += adapter->releaseRegistrations();
+                released += adapter->advertising().releaseAll();
         if (released == 0)
             say("release: nothing registered");
         return {};

@@ -85,7 +85,7 @@ void BluezDouble::comeBack() {
             lateTimer_ = loop_.after(*advertisingLateS_, [this, &adapter] {
                 loop_.defer([this, &adapter] {
                     lateTimer_.reset();
-                    adapter.addAdvertisingManager();
+                    adapter.advertising().addLate();
                 });
             });
     }

@@ -47,7 +47,7 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
                 return false;
             // Held ones go out when the client's restart of discovery completes.
             auto delivery = it->second->advert(address, data);
-            return delivery == FakeAdapter::Delivery::Delivered || delivery == FakeAdapter::Delivery::Held;
+            return delivery == Delivery::Delivered || delivery == Delivery::Held;
         },
         [this](uint64_t sent, uint64_t dropped) {
             say("flood sent " + std::to_string(sent) + (dropped ? " dropped " + std::to_string(dropped) : ""));

@@ -10,10 +10,6 @@ namespace brelo::fakebluez {
 
 const sd_bus_vtable FakeAdapter::adapterVtable_[] = {
     SD_BUS_VTABLE_START(SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StartDiscovery", "", "", FakeAdapter::onStartDiscovery, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("StopDiscovery", "", "", FakeAdapter::onStopDiscovery, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("SetDiscoveryFilter", "a{sv}", "", FakeAdapter::onSetDiscoveryFilter, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("GetDiscoveryFilters", "", "as", FakeAdapter::onGetDiscoveryFilters, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("RemoveDevice", "o", "", FakeAdapter::onRemoveDevice, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("Address", "s", FakeAdapter::getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("AddressType", "s", FakeAdapter::getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
@@ -39,36 +35,13 @@ FakeAdapter::FakeAdapter(BusEnv& env, AdapterConfig config)
     if (r < 0)
         throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
     adapterSlot_.reset(raw);
-    if (config_.advertisingManager)
-        exportAdvertisingManager();
-    if (env_.experimental)
-        exportMonitorManager();
     sd_bus_emit_object_added(env_.bus, path_.c_str());
-}
-
-void FakeAdapter::exportAdvertisingManager() {
-    sd_bus_slot* raw = nullptr;
-    int r = sd_bus_add_object_vtable(env_.bus, &raw, path_.c_str(), kAdvertisingInterface, advertisingVtable_, this);
-    if (r < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
-    advertisingSlot_.reset(raw);
-}
-
-void FakeAdapter::addAdvertisingManager() {
-    if (advertisingSlot_)
-        return;
-    config_.advertisingManager = true;
-    exportAdvertisingManager();
-    sd_bus_emit_interfaces_added(env_.bus, path_.c_str(), kAdvertisingInterface, nullptr);
-    say("advertising manager added " + config_.name);
 }
 
 FakeAdapter::~FakeAdapter() = default;
 
-void FakeAdapter::say(const std::string& text) const { env_.out->line(text); }
-
 void FakeAdapter::announceRemoval() {
-    releaseRegistrations();
+    advertising_.releaseAll();
     for (auto& [address, device] : devices_)
         device->announceRemoval();
     sd_bus_emit_object_removed(env_.bus, path_.c_str());
@@ -83,38 +56,13 @@ void FakeAdapter::setPowered(bool on, const std::string& by) {
         sd_bus_emit_properties_changed(env_.bus, path_.c_str(), kAdapterInterface, "Powered", nullptr);
         return;
     }
-    // Power-off ends every discovery session and forgets every filter. BlueZ reports
-    // Powered and Discovering in one PropertiesChanged, since it batches the changes of one
-    // turn of its loop.
-    for (auto& [owner, client] : clients_)
-        if (client.discovering)
-            say("discovery stop " + owner + " adapter=" + config_.name + " (powered off)");
-    clients_.clear();
-    setDiscovering(false, true);
+    discovery_.poweredOff();
 }
 
 void FakeAdapter::forgetClient(const std::string& owner) {
-    auto it = clients_.find(owner);
-    if (it != clients_.end()) {
-        bool was = it->second.discovering;
-        clients_.erase(it);
-        if (was) {
-            say("discovery stop " + owner + " adapter=" + config_.name + " (client gone)");
-            bool anyLeft = std::any_of(clients_.begin(), clients_.end(), [](auto& c) { return c.second.discovering; });
-            if (!anyLeft)
-                setDiscovering(false, false);
-        }
-    }
-    monitors_.erase(std::remove_if(monitors_.begin(), monitors_.end(), [&](auto& app) { return app->owner == owner; }),
-                    monitors_.end());
-    std::vector<Registration*> gone;
-    for (auto& reg : registrations_)
-        if (reg->owner == owner)
-            gone.push_back(reg.get());
-    for (auto* reg : gone) {
-        say("unregistered " + owner + " " + reg->path + " adapter=" + config_.name + " (client gone)");
-        removeRegistration(reg);
-    }
+    discovery_.forgetClient(owner);
+    monitors_.forgetClient(owner);
+    advertising_.forgetClient(owner);
 }
 
 FakeDevice* FakeAdapter::findDevice(const std::string& address) {
@@ -140,20 +88,15 @@ void FakeAdapter::removeDevice(const std::string& address) {
     devices_.erase(it);
 }
 
-FakeAdapter::Delivery FakeAdapter::advert(const std::string& address, const AdvertData& data,
-                                          const std::string& label) {
-    if (!env_.impostor) {
-        if (config_.powered && !discovering_ && monotonicSeconds() < restartingUntilS_ && held_.size() < 10000) {
-            held_.push_back({address, data, label});
-            return Delivery::Held;
-        }
-        if (!config_.powered || !discovering_)
-            return Delivery::NotDiscovering;
-        if (!filterAccepts(data))
-            return Delivery::Filtered;
-        if (duplicate(address))
-            return Delivery::Duplicate;
-    }
+void FakeAdapter::invalidateSignals() {
+    for (auto& [address, device] : devices_)
+        device->invalidateSignal();
+}
+
+Delivery FakeAdapter::advert(const std::string& address, const AdvertData& data, const std::string& label) {
+    if (!env_.impostor)
+        if (auto stopped = discovery_.gate(address, data, label))
+            return *stopped;
     bool sent;
     if (FakeDevice* device = findDevice(address))
         sent = device->emitChanged(device->apply(data)) >= 0;
@@ -190,7 +133,7 @@ int FakeAdapter::getProperty(sd_bus*, const char*, const char*, const char* prop
     if (p == "Powered")
         return sd_bus_message_append(reply, "b", self->config_.powered ? 1 : 0);
     if (p == "Discovering")
-        return sd_bus_message_append(reply, "b", self->discovering_ ? 1 : 0);
+        return sd_bus_message_append(reply, "b", self->discovery_.discovering() ? 1 : 0);
     if (p == "Discoverable")
         return sd_bus_message_append(reply, "b", 0);
     if (p == "Pairable")

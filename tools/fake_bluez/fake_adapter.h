@@ -1,14 +1,14 @@
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
+#include "fake_advertising.h"
 #include "fake_device.h"
+#include "fake_discovery.h"
+#include "fake_monitors.h"
 #include "output.h"
 #include "runtime/handles.h"
 
@@ -38,40 +38,12 @@ struct AdapterConfig {
     bool advertisingManager = true;
 };
 
-// A client's discovery filter as SetDiscoveryFilter left it (BlueZ's parse rules).
-struct DiscoveryFilter {
-    std::vector<std::string> uuids;  // 128-bit lower case
-    std::optional<int16_t> rssi;
-    std::optional<uint16_t> pathloss;
-    std::string transport = "auto";
-    bool duplicateData = false;
-    bool discoverable = false;
-    std::optional<std::string> pattern;
-};
-
-class FakeAdapter;
-
-// A client's advertisement as RegisterAdvertisement read it back.
-struct Registration {
-    FakeAdapter* adapter = nullptr;
-    std::string owner;  // unique bus name of the client
-    std::string path;
-    bool complete = false;  // false while the read-back is under way
-    runtime::MessagePtr call;  // the RegisterAdvertisement call, answered when complete
-    runtime::SlotPtr readBack;
-    std::string type = "broadcast";
-    std::optional<std::string> localName;
-    std::vector<std::string> serviceUuids;  // as the client wrote them
-    std::map<uint16_t, std::vector<uint8_t>> manufacturerData;
-};
-
-// One org.bluez.Adapter1 object (/org/bluez/hciN) with its devices and, unless configured
-// without it, org.bluez.LEAdvertisingManager1. It answers the calls BlueZ answers with
+// One org.bluez.Adapter1 object (/org/bluez/hciN) with its devices, its discovery sessions,
+// and (unless configured without them) org.bluez.LEAdvertisingManager1 and, in experimental
+// mode, org.bluez.AdvertisementMonitorManager1. It answers the calls BlueZ answers with
 // BlueZ's errors and tells the driver what each client did.
 class FakeAdapter {
 public:
-    enum class Delivery { Delivered, NotDiscovering, Filtered, Duplicate, Held, SendFailed };
-
     FakeAdapter(BusEnv& env, AdapterConfig config);  // exports and announces the adapter
     ~FakeAdapter();  // takes the objects off the bus without a signal (a dying daemon)
     FakeAdapter(const FakeAdapter&) = delete;
@@ -79,117 +51,46 @@ public:
 
     const AdapterConfig& config() const { return config_; }
     const std::string& path() const { return path_; }
-    bool discovering() const { return discovering_; }
+    BusEnv& env() const { return env_; }
+    void say(const std::string& text) const { env_.out->line(text); }
+    FakeDiscovery& discovery() { return discovery_; }
+    FakeAdvertising& advertising() { return advertising_; }
+    FakeMonitors& monitors() { return monitors_; }
 
+    void setPowered(bool on, const std::string& by);
     // The adapter is unplugged: BlueZ releases the advertisements and removes the devices
     // and the adapter with InterfacesRemoved.
     void announceRemoval();
-
-    void setPowered(bool on, const std::string& by);
-    // Discovery stops without any client asking (the kernel or another tool stopped it).
-    void stopDiscoveryByItself();
-    // A client left the bus: its discovery, filter and advertisements end.
+    // A client left the bus: its discovery, filter, monitors and advertisements end.
     void forgetClient(const std::string& owner);
 
     FakeDevice* findDevice(const std::string& address);
     // Throws ScriptError when it exists; false when the bus would not take the signal.
     bool addDevice(const std::string& address, const AdvertData& data);
     void removeDevice(const std::string& address);
+    // Discovery ended: every device drops its RSSI and TxPower.
+    void invalidateSignals();
     // An advertisement heard over the air: reported only while discovering and only when a
-    // client's filter lets it through, as BlueZ does.
-    // Held: sent in the moment between a client's StopDiscovery and its StartDiscovery (a
-    // restart); delivered at the start, and then reported with label unless it is empty.
+    // client's filter lets it through, as BlueZ does (see FakeDiscovery::gate).
     Delivery advert(const std::string& address, const AdvertData& data, const std::string& label = "");
 
-    // The advertising manager published late, as bluetoothd may do after a restart.
-    void addAdvertisingManager();
-
-    // Sends Release to every complete registration and forgets it; returns how many.
-    size_t releaseRegistrations();
-
 private:
-    struct DiscoveryClient {
-        std::optional<DiscoveryFilter> filter;
-        bool discovering = false;
-    };
-
-    // A client's advertisement monitor application (RegisterMonitor).
-    struct MonitorApp {
-        FakeAdapter* adapter = nullptr;
-        std::string owner;
-        std::string root;
-        bool active = false;
-        runtime::SlotPtr readBack;
-    };
-
-    void say(const std::string& text) const;
-    void exportAdvertisingManager();
-    void exportMonitorManager();
-    bool duplicate(const std::string& address);
-    bool monitorActive() const;
-    void onMonitorObjects(MonitorApp* app, sd_bus_message* reply);
-    void endDiscovery(const char* reason);  // drops every session; Discovering false
-    void setDiscovering(bool on, bool alsoPowered);
-    bool filterAccepts(const AdvertData& data) const;
-    std::string kernelFilter() const;
-    void emitManagerCounts();
-    void removeRegistration(Registration* reg);
-    void finishRegistration(Registration* reg, const char* errorName, const std::string& errorText);
-    void readBackWithGetAll(Registration* reg);
-    void onReadBack(Registration* reg, sd_bus_message* reply, bool fromObjectManager);
-
-    static int onStartDiscovery(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onStopDiscovery(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onSetDiscoveryFilter(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onGetDiscoveryFilters(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onRemoveDevice(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onRegisterAdvertisement(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onUnregisterAdvertisement(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onManagedObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onGetAllReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int getProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
                            void* userdata, sd_bus_error*);
     static int setPoweredProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* value,
                                   void* userdata, sd_bus_error* error);
-    static int onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onUnregisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int onMonitorObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int getMonitorProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-                                  void* userdata, sd_bus_error*);
-    static int getManagerProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-                                  void* userdata, sd_bus_error*);
-
     static const sd_bus_vtable adapterVtable_[];
-    static const sd_bus_vtable advertisingVtable_[];
-    static const sd_bus_vtable monitorVtable_[];
 
     BusEnv& env_;
     AdapterConfig config_;
     std::string path_;
-    bool discovering_ = false;
-    std::map<std::string, DiscoveryClient> clients_;
-    // Owned through unique_ptr so pending read-backs can hold a stable pointer.
-    std::vector<std::unique_ptr<Registration>> registrations_;
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;  // by address
-    std::vector<std::unique_ptr<MonitorApp>> monitors_;
-    // The current scan of the duplicate filter: when it began, and whom it reported.
-    double scanStartS_ = 0;
-    bool scanUnfiltered_ = false;
-    std::set<std::string> reportedThisScan_;
-    // A client restarting discovery: adverts until then wait for its StartDiscovery, so
-    // that a test's single advert is not lost in the gap (a real device would repeat it).
-    struct Held {
-        std::string address;
-        AdvertData data;
-        std::string label;
-    };
-    double restartingUntilS_ = 0;
-    std::vector<Held> held_;
-    void deliverHeld();
-    // Slots last: they go first, so no callback can reach a half-destroyed adapter.
     runtime::SlotPtr adapterSlot_;
-    runtime::SlotPtr advertisingSlot_;
-    runtime::SlotPtr monitorSlot_;
+    // The parts after the adapter's own object: they export theirs on the same path.
+    FakeDiscovery discovery_{*this};
+    FakeAdvertising advertising_{*this};
+    FakeMonitors monitors_{*this};
 };
 
 }  // namespace brelo::fakebluez

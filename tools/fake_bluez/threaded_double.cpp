@@ -45,7 +45,8 @@ int onWake(sd_event_source*, int fd, uint32_t, void* userdata) noexcept {
 
 }  // namespace
 
-ThreadedDouble::ThreadedDouble(const std::string& busAddress, bool impostor) : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+ThreadedDouble::ThreadedDouble(const std::string& busAddress, bool impostor)
+    : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0)
         throw std::runtime_error("eventfd failed");
     thread_ = std::thread([this, busAddress, impostor] { serve(busAddress, impostor); });
@@ -131,7 +132,8 @@ size_t ThreadedDouble::find(const std::string& text, size_t from, std::optional<
     return n;
 }
 
-std::optional<size_t> ThreadedDouble::waitForLine(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+std::optional<size_t> ThreadedDouble::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
+                                                  size_t from) {
     std::optional<size_t> first;
     waitFor([&] { return find(text, from, &first) > 0; }, timeout);
     return first;

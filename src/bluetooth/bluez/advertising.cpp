@@ -19,7 +19,8 @@ bool Advertising::possible() const {
 
 bool Advertising::registering() const {
     const auto& all = binding_.managers.peripherals();
-    return std::any_of(all.begin(), all.end(), [](const BluezPeripheral* p) { return p->registration_.call != nullptr; });
+    return std::any_of(all.begin(), all.end(),
+                       [](const BluezPeripheral* p) { return p->registration_.call != nullptr; });
 }
 
 void Advertising::request(BluezPeripheral& p, const AdvertisingData& data) {

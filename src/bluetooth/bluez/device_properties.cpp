@@ -138,7 +138,9 @@ static_assert(kDeviceTable[5].key == "RSSI" && kDeviceRssi == 1u << 5);
 
 }  // namespace
 
-int readDeviceProperties(sd_bus_message* m, DeviceProperties& device) { return readProperties(m, device, kDeviceTable); }
+int readDeviceProperties(sd_bus_message* m, DeviceProperties& device) {
+    return readProperties(m, device, kDeviceTable);
+}
 
 int readInvalidatedDeviceProperties(sd_bus_message* m, DeviceProperties& device) {
     return dropInvalidated(m, device, kDeviceTable);

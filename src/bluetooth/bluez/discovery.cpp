@@ -76,7 +76,8 @@ void Discovery::sendFilter() {
 
     const BusConnection& c = binding_.connection;
     MessagePtr m;
-    int r = newBluezCall(c.bus(), m, c.owner(), binding_.objects.adapterPath(), kAdapterInterface, "SetDiscoveryFilter");
+    int r = newBluezCall(c.bus(), m, c.owner(), binding_.objects.adapterPath(), kAdapterInterface,
+                         "SetDiscoveryFilter");
     if (r < 0)
         return;
     r = sd_bus_message_open_container(m.get(), SD_BUS_TYPE_ARRAY, "{sv}");

@@ -1,6 +1,5 @@
-// The adapter's org.bluez.AdvertisementMonitorManager1, offered only in experimental mode
-// (bluetoothd -E in BlueZ 5.66). What matters to the kernel is only whether some monitor
-// is active: while one is, discovery scans start without the duplicate filter.
+#include "fake_monitors.h"
+
 #include <algorithm>
 #include <system_error>
 
@@ -9,73 +8,80 @@
 
 namespace brelo::fakebluez {
 
-const sd_bus_vtable FakeAdapter::monitorVtable_[] = {
+const sd_bus_vtable FakeMonitors::vtable_[] = {
     SD_BUS_VTABLE_START(SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("RegisterMonitor", "o", "", FakeAdapter::onRegisterMonitor, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("UnregisterMonitor", "o", "", FakeAdapter::onUnregisterMonitor, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_PROPERTY("SupportedMonitorTypes", "as", FakeAdapter::getMonitorProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("SupportedFeatures", "as", FakeAdapter::getMonitorProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_METHOD("RegisterMonitor", "o", "", FakeMonitors::onRegister, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("UnregisterMonitor", "o", "", FakeMonitors::onUnregister, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_PROPERTY("SupportedMonitorTypes", "as", FakeMonitors::getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("SupportedFeatures", "as", FakeMonitors::getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_VTABLE_END,
 };
 
-void FakeAdapter::exportMonitorManager() {
+FakeMonitors::FakeMonitors(FakeAdapter& adapter) : adapter_(adapter) {
+    if (!adapter_.env().experimental)
+        return;
     sd_bus_slot* raw = nullptr;
-    int r = sd_bus_add_object_vtable(env_.bus, &raw, path_.c_str(), kMonitorManagerInterface, monitorVtable_, this);
+    int r = sd_bus_add_object_vtable(adapter_.env().bus, &raw, adapter_.path().c_str(), kMonitorManagerInterface,
+                                     vtable_, this);
     if (r < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + path_);
-    monitorSlot_.reset(raw);
+        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + adapter_.path());
+    slot_.reset(raw);
 }
 
-bool FakeAdapter::monitorActive() const {
-    return std::any_of(monitors_.begin(), monitors_.end(), [](auto& app) { return app->active; });
+bool FakeMonitors::active() const {
+    return std::any_of(apps_.begin(), apps_.end(), [](auto& app) { return app->active; });
+}
+
+void FakeMonitors::forgetClient(const std::string& owner) {
+    std::erase_if(apps_, [&](auto& app) { return app->owner == owner; });
 }
 
 // Like BlueZ: answered at once, then the application's objects are read from its root and
 // each valid monitor is activated.
-int FakeAdapter::onRegisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<FakeAdapter*>(userdata);
+int FakeMonitors::onRegister(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* self = static_cast<FakeMonitors*>(userdata);
     return guardedWithPath(m, error, [&](const std::string& root) {
         std::string sender = senderOf(m);
-        for (auto& app : self->monitors_)
+        for (auto& app : self->apps_)
             if (app->owner == sender && app->root == root)
                 return sd_bus_error_set(error, kAlreadyExists, kAlreadyExistsText);
-        auto app = std::make_unique<MonitorApp>();
-        app->adapter = self;
+        auto app = std::make_unique<App>();
+        app->manager = self;
         app->owner = sender;
         app->root = root;
         sd_bus_slot* raw = nullptr;
-        int r = sd_bus_call_method_async(self->env_.bus, &raw, sender.c_str(), root.c_str(),
+        int r = sd_bus_call_method_async(self->adapter_.env().bus, &raw, sender.c_str(), root.c_str(),
                                          "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-                                         &FakeAdapter::onMonitorObjectsReply, app.get(), "");
+                                         &FakeMonitors::onObjectsReply, app.get(), "");
         if (r < 0)
             return sd_bus_error_set(error, kFailed, "Failed to register monitor");
         app->readBack.reset(raw);
-        self->say("monitor registered " + sender + " " + root + " adapter=" + self->config_.name);
-        self->monitors_.push_back(std::move(app));
+        self->adapter_.say("monitor registered " + sender + " " + root + " adapter=" + self->adapter_.config().name);
+        self->apps_.push_back(std::move(app));
         return sd_bus_reply_method_return(m, "");
     });
 }
 
-int FakeAdapter::onUnregisterMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<FakeAdapter*>(userdata);
+int FakeMonitors::onUnregister(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* self = static_cast<FakeMonitors*>(userdata);
     return guardedWithPath(m, error, [&](const std::string& root) {
         std::string sender = senderOf(m);
-        auto& apps = self->monitors_;
+        auto& apps = self->apps_;
         auto it =
             std::find_if(apps.begin(), apps.end(), [&](auto& a) { return a->owner == sender && a->root == root; });
         if (it == apps.end())
             return sd_bus_error_set(error, kDoesNotExist, kDoesNotExistText);
         apps.erase(it);
-        self->say("monitor unregistered " + sender + " " + root + " adapter=" + self->config_.name);
+        self->adapter_.say("monitor unregistered " + sender + " " + root + " adapter=" + self->adapter_.config().name);
         return sd_bus_reply_method_return(m, "");
     });
 }
 
-int FakeAdapter::onMonitorObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* app = static_cast<MonitorApp*>(userdata);
+int FakeMonitors::onObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* app = static_cast<App*>(userdata);
     try {
         app->readBack.reset();
-        app->adapter->onMonitorObjects(app, m);
+        app->manager->onObjects(app, m);
     } catch (...) {
     }
     return 0;
@@ -128,10 +134,10 @@ void callMonitor(sd_bus* bus, const std::string& owner, const std::string& path,
 
 }  // namespace
 
-void FakeAdapter::onMonitorObjects(MonitorApp* app, sd_bus_message* m) {
-    std::string where = app->owner + " " + app->root + " adapter=" + config_.name;
+void FakeMonitors::onObjects(App* app, sd_bus_message* m) {
+    std::string where = app->owner + " " + app->root + " adapter=" + adapter_.config().name;
     if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}") < 0) {
-        say("monitor read failed " + where);
+        adapter_.say("monitor read failed " + where);
         return;
     }
     while (sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}") > 0) {
@@ -146,11 +152,11 @@ void FakeAdapter::onMonitorObjects(MonitorApp* app, sd_bus_message* m) {
                 sd_bus_message_skip(m, "a{sv}");
             } else if (validMonitor(m)) {
                 app->active = true;
-                callMonitor(env_.bus, app->owner, path, "Activate");
-                say(std::string("monitor activated ") + app->owner + " " + path + " adapter=" + config_.name);
+                callMonitor(adapter_.env().bus, app->owner, path, "Activate");
+                adapter_.say("monitor activated " + app->owner + " " + path + " adapter=" + adapter_.config().name);
             } else {
-                callMonitor(env_.bus, app->owner, path, "Release");
-                say(std::string("monitor rejected ") + app->owner + " " + path + " adapter=" + config_.name);
+                callMonitor(adapter_.env().bus, app->owner, path, "Release");
+                adapter_.say("monitor rejected " + app->owner + " " + path + " adapter=" + adapter_.config().name);
             }
             sd_bus_message_exit_container(m);
         }
@@ -159,8 +165,8 @@ void FakeAdapter::onMonitorObjects(MonitorApp* app, sd_bus_message* m) {
     }
 }
 
-int FakeAdapter::getMonitorProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-                                    void*, sd_bus_error*) {
+int FakeMonitors::getProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
+                              void*, sd_bus_error*) {
     if (std::string(property) == "SupportedMonitorTypes")
         return sd_bus_message_append(reply, "as", 1, "or_patterns");
     return sd_bus_message_append(reply, "as", 0);
