@@ -1,33 +1,32 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
-#include <systemd/sd-event.h>
-
-#include "runtime/handles.h"
+#include "runtime/event_loop.h"
+#include "runtime/timer_service.h"
 
 namespace brelo::runtime {
 
-// A one-shot timer that can be re-armed or cancelled at any time, also from inside its own
-// callback (retries re-arm themselves from there). The callback is fixed at
-// construction and must not destroy the Alarm.
+// A one-shot timer of the loop that can be armed again or cancelled at any time, also from
+// inside its own callback (retries arm themselves again from there). The callback is fixed
+// at construction and must not destroy the Alarm.
 class Alarm {
 public:
-    Alarm(sd_event* event, std::function<void()> fire) : event_(event), fire_(std::move(fire)) {}
+    Alarm(EventLoop& loop, std::function<void()> fire) : loop_(loop), fire_(std::move(fire)) {}
     Alarm(const Alarm&) = delete;
     Alarm& operator=(const Alarm&) = delete;
 
     // Fires once, delayS seconds from now (CLOCK_MONOTONIC), replacing any earlier arming.
     void arm(double delayS);
-    void cancel() { source_.reset(); }
-    bool armed() const { return source_ != nullptr; }
+    void cancel();
+    bool armed() const { return armed_; }
 
 private:
-    static int onTime(sd_event_source* source, uint64_t usec, void* userdata) noexcept;
-
-    sd_event* event_;
+    EventLoop& loop_;
     std::function<void()> fire_;
-    SourcePtr source_;
+    std::unique_ptr<Timer> timer_;
+    bool armed_ = false;
 };
 
 }  // namespace brelo::runtime

@@ -5,7 +5,7 @@
 namespace brelo::bluetooth::bluez {
 
 AccessRefusals::AccessRefusals(BluezBinding& binding)
-    : binding_(binding), backoffS_(binding.options.backoffFirstS), alarm_(binding.loop.get(), [this] { retry(); }) {}
+    : binding_(binding), backoffS_(binding.options.backoffFirstS), alarm_(binding.loop, [this] { retry(); }) {}
 
 void AccessRefusals::refused(Access what) {
     retryLater();

@@ -32,7 +32,7 @@ bool BluezCentral::accepts(const std::optional<std::vector<Uuid>>& deviceUuids) 
 BluezPeripheral::BluezPeripheral(BluezBinding& binding, PeripheralManagerDelegate& delegate, std::string path)
     : binding_(binding),
       delegate_(delegate),
-      registration_(binding.loop.get(), [this] { binding_.advertising.retry(*this); }),
+      registration_(binding.loop, [this] { binding_.advertising.retry(*this); }),
       object_(
           std::move(path), [&binding](std::string_view sender) { return binding.connection.isBluez(sender); },
           [this] { binding_.advertising.released(*this); }) {

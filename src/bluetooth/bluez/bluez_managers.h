@@ -53,7 +53,7 @@ private:
 
 // One advertisement's registration with BlueZ.
 struct Registration {
-    explicit Registration(sd_event* event, std::function<void()> retry) : retryAlarm(event, std::move(retry)) {}
+    Registration(runtime::EventLoop& loop, std::function<void()> retry) : retryAlarm(loop, std::move(retry)) {}
 
     bool wanted = false;      // advertising was asked for
     bool registered = false;  // BlueZ accepted the registration and has not dropped it since

@@ -8,13 +8,13 @@ namespace brelo::bluetooth::bluez {
 
 BluezObjects::BluezObjects(BluezBinding& binding)
     : binding_(binding),
-      settleAlarm_(binding.loop.get(),
+      settleAlarm_(binding.loop,
                    [this] {
                        settled_ = true;
                        selectAdapter();
                        binding_.managers.update();
                    }),
-      graceAlarm_(binding.loop.get(), [this] {
+      graceAlarm_(binding.loop, [this] {
           selectAdapter();
           binding_.managers.update();
       }) {}

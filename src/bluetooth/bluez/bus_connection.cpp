@@ -76,8 +76,8 @@ int openSystemBus(sd_bus** out) {
 BusConnection::BusConnection(BluezBinding& binding)
     : binding_(binding),
       backoffS_(binding.options.backoffFirstS),
-      reconnectAlarm_(binding.loop.get(), [this] { connect(); }),
-      teardownAlarm_(binding.loop.get(), [this] { failed(); }) {}
+      reconnectAlarm_(binding.loop, [this] { connect(); }),
+      teardownAlarm_(binding.loop, [this] { failed(); }) {}
 
 BusConnection::~BusConnection() = default;
 

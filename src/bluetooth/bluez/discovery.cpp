@@ -8,7 +8,7 @@
 namespace brelo::bluetooth::bluez {
 
 Discovery::Discovery(BluezBinding& binding)
-    : binding_(binding), alarm_(binding.loop.get(), [this] { ensure(true); }) {}
+    : binding_(binding), alarm_(binding.loop, [this] { ensure(true); }) {}
 
 bool Discovery::possible() const {
     return binding_.connection.bluezThere() && binding_.objects.known() && binding_.objects.poweredOn();

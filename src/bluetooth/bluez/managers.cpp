@@ -16,7 +16,7 @@ bool isBelow(std::string_view path, std::string_view parent) {
 }  // namespace
 
 Managers::Managers(BluezBinding& binding)
-    : binding_(binding), publishAlarm_(binding.loop.get(), [this] {
+    : binding_(binding), publishAlarm_(binding.loop, [this] {
           for (BluezCentral* c : centrals_)
               c->report_.fresh = false;
           for (BluezPeripheral* p : peripherals_)

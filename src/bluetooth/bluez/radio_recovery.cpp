@@ -6,7 +6,7 @@
 namespace brelo::bluetooth::bluez {
 
 RadioRecovery::RadioRecovery(BluezBinding& binding)
-    : binding_(binding), watch_(binding.options.radio), powerAlarm_(binding.loop.get(), [this] { powerOn(); }) {
+    : binding_(binding), watch_(binding.options.radio), powerAlarm_(binding.loop, [this] { powerOn(); }) {
     checkTimer_ = binding.loop.repeating(binding.options.radioCheckIntervalS, [this] { check(); });
 }
 

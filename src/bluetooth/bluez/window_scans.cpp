@@ -6,7 +6,7 @@
 
 namespace brelo::bluetooth::bluez {
 
-WindowScans::WindowScans(BluezBinding& binding) : binding_(binding), alarm_(binding.loop.get(), [this] { fire(); }) {}
+WindowScans::WindowScans(BluezBinding& binding) : binding_(binding), alarm_(binding.loop, [this] { fire(); }) {}
 
 void WindowScans::windowBegan() {
     windowStartS_ = binding_.loop.monotonicNow();
