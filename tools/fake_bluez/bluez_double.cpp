@@ -18,9 +18,8 @@ BluezDouble::BluezDouble(runtime::EventLoop& loop, Output& out, Options options)
 }
 
 BluezDouble::~BluezDouble() {
-    // Objects and slots first, then the connection (see the member order).
-    drifts_.clear();
-    flood_.reset();
+    // The traffic, objects and slots first, then the connection (see the member order).
+    commands_.stopTraffic();
     adapters_.clear();
 }
 

@@ -8,17 +8,17 @@
 #include <vector>
 
 #include "fake_adapter.h"
-#include "flood.h"
 #include "output.h"
 #include "runtime/event_loop.h"
 #include "runtime/handles.h"
 #include "script.h"
+#include "script_commands.h"
 #include "script_runner.h"
 
 namespace brelo::fakebluez {
 
 // The BlueZ double: owns org.bluez on the bus it is given, exports the object manager at
-// "/" and the adapters, and carries out the driver's script lines. In impostor mode it
+// "/" and the adapters, and carries out the driver's script lines (ScriptCommands). In impostor mode it
 // takes no name and sends the same signals from a connection that does not own org.bluez,
 // which a well-behaved client must ignore.
 class BluezDouble {
@@ -39,29 +39,25 @@ public:
 
     // Carries out one script line. Throws ScriptError for a line it cannot carry out.
     // quiet: repeated lines (every, drift) report nothing but errors.
-    Outcome execute(const ScriptLine& line, bool quiet = false);
+    Outcome execute(const ScriptLine& line, bool quiet = false) { return commands_.execute(line, quiet); }
+
+    // For the script commands.
+    runtime::EventLoop& loop() { return loop_; }
+    Output& out() { return out_; }
+    BusEnv& env() { return env_; }
+    std::map<std::string, std::unique_ptr<FakeAdapter>>& adapters() { return adapters_; }
+    void say(const std::string& text) const { out_.line(text); }
+    // Answers every method call with the bus policy's AccessDenied while set.
+    void setDeny(bool deny) { deny_ = deny; }
+    // bluetoothd stops, and comes back after a while with its adapters.
+    Outcome restart(const ScriptLine& line);
+    // dupfilter and experimental: how the kernel and bluetoothd behave from now on.
+    Outcome modeCommand(const ScriptLine& line);
 
 private:
     void connect();
     void requestName();
     void becomeReady();
-    void say(const std::string& text) const { out_.line(text); }
-
-    FakeAdapter& adapterNamed(const std::string& name);
-    FakeAdapter& adapterFor(const std::string& address);  // the one holding it, else the first
-    AdvertData advertData(const ScriptLine& line) const;
-    Delivery sendAdvert(const std::string& adapterName, const std::string& address,
-                                     const AdvertData& data, bool quiet, const std::string& label);
-
-    Outcome adapterCommand(const ScriptLine& line);
-    Outcome deviceCommand(const ScriptLine& line);
-    Outcome advertCommand(const ScriptLine& line, bool quiet);
-    Outcome advCommand(const ScriptLine& line);
-    Outcome floodCommand(const ScriptLine& line);
-    Outcome driftCommand(const ScriptLine& line);
-    Outcome everyCommand(const ScriptLine& line);
-    Outcome restart(const ScriptLine& line);
-    Outcome modeCommand(const ScriptLine& line);
     void comeBack();
 
     static int onNameReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -83,7 +79,6 @@ private:
     std::unique_ptr<runtime::Timer> lateTimer_;
     BusEnv env_;
     std::unique_ptr<runtime::Timer> restartTimer_;
-    std::vector<std::unique_ptr<runtime::Timer>> repeats_;  // every
     // Declaration order is destruction order in reverse: the adapters, the traffic that
     // feeds them and the slots go before the connection they live on.
     runtime::BusPtr bus_;
@@ -92,8 +87,8 @@ private:
     runtime::SlotPtr ownerWatch_;
     runtime::SlotPtr nameRequest_;
     std::map<std::string, std::unique_ptr<FakeAdapter>> adapters_;
-    std::unique_ptr<Flood> flood_;
-    std::map<std::string, std::unique_ptr<runtime::Timer>> drifts_;  // by device address
+    // Last: the traffic that feeds the adapters stops first.
+    ScriptCommands commands_{*this};
 };
 
 }  // namespace brelo::fakebluez

@@ -1,4 +1,6 @@
 // The double's script commands: adapters, devices and advertisements.
+#include "script_commands.h"
+
 #include "bluez_double.h"
 
 #include <algorithm>
@@ -8,23 +10,23 @@
 #include "direct_messages.h"
 
 namespace brelo::fakebluez {
-FakeAdapter& BluezDouble::adapterNamed(const std::string& name) {
-    auto it = adapters_.find(name);
-    if (it == adapters_.end())
+FakeAdapter& ScriptCommands::adapterNamed(const std::string& name) {
+    auto it = double_.adapters().find(name);
+    if (it == double_.adapters().end())
         throw ScriptError("no adapter " + name);
     return *it->second;
 }
 
-FakeAdapter& BluezDouble::adapterFor(const std::string& address) {
-    for (auto& [name, adapter] : adapters_)
+FakeAdapter& ScriptCommands::adapterFor(const std::string& address) {
+    for (auto& [name, adapter] : double_.adapters())
         if (adapter->findDevice(address))
             return *adapter;
-    if (adapters_.empty())
+    if (double_.adapters().empty())
         throw ScriptError("no adapter: add one first (adapter add hci0)");
-    return *adapters_.begin()->second;
+    return *double_.adapters().begin()->second;
 }
 
-AdvertData BluezDouble::advertData(const ScriptLine& line) const {
+AdvertData ScriptCommands::advertData(const ScriptLine& line) const {
     AdvertData data;
     if (auto v = line.option("rssi"))
         data.rssi = parseInt16("rssi", *v, -127, 20);
@@ -39,7 +41,7 @@ AdvertData BluezDouble::advertData(const ScriptLine& line) const {
     return data;
 }
 
-Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::string& address,
+Delivery ScriptCommands::sendAdvert(const std::string& adapterName, const std::string& address,
                                               const AdvertData& data, bool quiet, const std::string& label) {
     FakeAdapter& adapter = adapterName.empty() ? adapterFor(address) : adapterNamed(adapterName);
     auto delivery = adapter.advert(address, data, quiet ? "" : label);
@@ -68,7 +70,14 @@ Delivery BluezDouble::sendAdvert(const std::string& adapterName, const std::stri
     return delivery;
 }
 
-Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
+void ScriptCommands::say(const std::string& text) const { double_.say(text); }
+
+void ScriptCommands::stopTraffic() {
+    drifts_.clear();
+    flood_.reset();
+}
+
+Outcome ScriptCommands::execute(const ScriptLine& line, bool quiet) {
     const std::string& command = line.word(0);
     if (command == "adapter")
         return adapterCommand(line);
@@ -91,8 +100,9 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
     if (command == "deny") {
         line.expectWords(2, 2, "deny on|off");
         line.allowOptions({});
-        deny_ = parseOnOff("deny", line.word(1));
-        say(std::string("deny ") + (deny_ ? "on" : "off"));
+        const bool deny = parseOnOff("deny", line.word(1));
+        double_.setDeny(deny);
+        say(std::string("deny ") + (deny ? "on" : "off"));
         return {};
     }
     if (command == "adv")
@@ -104,9 +114,9 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
     if (command == "every")
         return everyCommand(line);
     if (command == "restart")
-        return restart(line);
+        return double_.restart(line);
     if (command == "dupfilter" || command == "experimental")
-        return modeCommand(line);
+        return double_.modeCommand(line);
     if (command == "sleep") {
         line.expectWords(2, 2, "sleep SECONDS");
         line.allowOptions({});
@@ -116,7 +126,7 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
         say(line.rest(1));
         return {};
     }
-    if (auto outcome = directCommand(env_.bus, out_, line))
+    if (auto outcome = directCommand(double_.env().bus, double_.out(), line))
         return *outcome;
     if (command == "quit") {
         line.expectWords(1, 1, "quit");
@@ -125,7 +135,7 @@ Outcome BluezDouble::execute(const ScriptLine& line, bool quiet) {
     throw ScriptError("unknown command '" + command + "'");
 }
 
-Outcome BluezDouble::adapterCommand(const ScriptLine& line) {
+Outcome ScriptCommands::adapterCommand(const ScriptLine& line) {
     const std::string& verb = line.word(1);
     if (verb == "add") {
         line.expectWords(3, 5, "adapter add hciN [noadv] [off] [address=AA:BB:CC:DD:EE:FF]");
@@ -134,7 +144,7 @@ Outcome BluezDouble::adapterCommand(const ScriptLine& line) {
         config.name = line.word(2);
         if (!validAdapterName(config.name))
             throw ScriptError("'" + config.name + "' is not an adapter name (letters, digits, _)");
-        if (adapters_.count(config.name))
+        if (double_.adapters().count(config.name))
             throw ScriptError("adapter " + config.name + " already exists");
         for (size_t i = 3; i < line.words.size(); ++i) {
             if (line.words[i] == "noadv")
@@ -147,8 +157,8 @@ Outcome BluezDouble::adapterCommand(const ScriptLine& line) {
                 throw ScriptError("unknown adapter flag '" + line.words[i] + "' (noadv, on, off)");
         }
         auto address = line.option("address");
-        config.address = address ? parseAddress(*address) : defaultAdapterAddress(adapters_.size());
-        adapters_.emplace(config.name, std::make_unique<FakeAdapter>(env_, config));
+        config.address = address ? parseAddress(*address) : defaultAdapterAddress(double_.adapters().size());
+        double_.adapters().emplace(config.name, std::make_unique<FakeAdapter>(double_.env(), config));
         say("adapter added " + config.name + (config.powered ? " on" : " off") +
             (config.advertisingManager ? "" : " noadv"));
         return {};
@@ -159,14 +169,14 @@ Outcome BluezDouble::adapterCommand(const ScriptLine& line) {
         FakeAdapter& adapter = adapterNamed(line.word(2));
         adapter.announceRemoval();
         std::string name = adapter.config().name;
-        adapters_.erase(name);
+        double_.adapters().erase(name);
         say("adapter removed " + name);
         return {};
     }
     throw ScriptError("usage: adapter add|remove hciN ...");
 }
 
-Outcome BluezDouble::deviceCommand(const ScriptLine& line) {
+Outcome ScriptCommands::deviceCommand(const ScriptLine& line) {
     const std::string& verb = line.word(1);
     if (verb == "add") {
         line.expectWords(4, 4, "device add hciN AA:BB:CC:DD:EE:FF [name=] [rssi=] [tx=] [uuids=] [mfg=]");
@@ -190,7 +200,7 @@ Outcome BluezDouble::deviceCommand(const ScriptLine& line) {
     throw ScriptError("usage: device add|remove hciN AA:BB:CC:DD:EE:FF ...");
 }
 
-Outcome BluezDouble::advertCommand(const ScriptLine& line, bool quiet) {
+Outcome ScriptCommands::advertCommand(const ScriptLine& line, bool quiet) {
     line.expectWords(2, 3, "advert [hciN] AA:BB:CC:DD:EE:FF rssi=N [name=] [tx=] [uuids=] [mfg=]");
     line.allowOptions({"name", "rssi", "tx", "uuids", "mfg"});
     std::string adapterName = line.words.size() == 3 ? line.word(1) : "";
@@ -202,22 +212,22 @@ Outcome BluezDouble::advertCommand(const ScriptLine& line, bool quiet) {
     return {};
 }
 
-Outcome BluezDouble::advCommand(const ScriptLine& line) {
+Outcome ScriptCommands::advCommand(const ScriptLine& line) {
     const std::string& verb = line.word(1);
     if (verb == "refuse") {
         line.expectWords(3, 3, "adv refuse failed|scanning|notpermitted|invalid|off");
         line.allowOptions({});
         const std::string& how = line.word(2);
         if (how == "failed")
-            env_.refusal = AdvertisingRefusal::Failed;
+            double_.env().refusal = AdvertisingRefusal::Failed;
         else if (how == "scanning")
-            env_.refusal = AdvertisingRefusal::WhileScanning;
+            double_.env().refusal = AdvertisingRefusal::WhileScanning;
         else if (how == "notpermitted")
-            env_.refusal = AdvertisingRefusal::NotPermitted;
+            double_.env().refusal = AdvertisingRefusal::NotPermitted;
         else if (how == "invalid")
-            env_.refusal = AdvertisingRefusal::InvalidArguments;
+            double_.env().refusal = AdvertisingRefusal::InvalidArguments;
         else if (how == "off")
-            env_.refusal = AdvertisingRefusal::None;
+            double_.env().refusal = AdvertisingRefusal::None;
         else
             throw ScriptError("adv refuse takes failed, scanning, notpermitted, invalid or off");
         say("adv refuse " + how);
@@ -230,7 +240,7 @@ Outcome BluezDouble::advCommand(const ScriptLine& line) {
         if (line.words.size() == 3)
             released = adapterNamed(line.word(2)).advertising().releaseAll();
         else
-            for (auto& [name, adapter] : adapters_)
+            for (auto& [name, adapter] : double_.adapters())
                 released += adapter->advertising().releaseAll();
         if (released == 0)
             say("release: nothing registered");

@@ -43,8 +43,7 @@ Outcome BluezDouble::restart(const ScriptLine& line) {
         adapter->announceRemoval();
         say("adapter removed " + name);
     }
-    drifts_.clear();
-    flood_.reset();
+    commands_.stopTraffic();
     adapters_.clear();
     publishTimer_.reset();
     lateTimer_.reset();

@@ -1,4 +1,6 @@
 // The double's traffic: floods, drifting devices and lines repeated on a timer.
+#include "script_commands.h"
+
 #include "bluez_double.h"
 
 #include <algorithm>
@@ -8,7 +10,7 @@
 
 namespace brelo::fakebluez {
 
-Outcome BluezDouble::floodCommand(const ScriptLine& line) {
+Outcome ScriptCommands::floodCommand(const ScriptLine& line) {
     if (line.words.size() == 2 && line.word(1) == "stop") {
         if (flood_ && !flood_->finished())
             say("flood sent " + std::to_string(flood_->sent()) +
@@ -33,17 +35,17 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
     }
     std::string adapterName = line.option("adapter").value_or("");
     if (adapterName.empty()) {
-        if (adapters_.empty())
+        if (double_.adapters().empty())
             throw ScriptError("no adapter: add one first (adapter add hci0)");
-        adapterName = adapters_.begin()->first;
+        adapterName = double_.adapters().begin()->first;
     }
     adapterNamed(adapterName);
     flood_.reset();
     flood_ = std::make_unique<Flood>(
-        loop_, rate, devices, seconds, count,
+        double_.loop(), rate, devices, seconds, count,
         [this, adapterName](const std::string& address, const AdvertData& data) {
-            auto it = adapters_.find(adapterName);
-            if (it == adapters_.end())
+            auto it = double_.adapters().find(adapterName);
+            if (it == double_.adapters().end())
                 return false;
             // Held ones go out when the client's restart of discovery completes.
             auto delivery = it->second->advert(address, data);
@@ -54,8 +56,8 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
         },
         [this]() -> uint64_t {
             uint64_t queued = 0;
-            if (env_.bus)
-                sd_bus_get_n_queued_write(env_.bus, &queued);
+            if (double_.env().bus)
+                sd_bus_get_n_queued_write(double_.env().bus, &queued);
             return queued;
         });
     say("flood started rate=" + std::to_string(rate) + " devices=" + std::to_string(devices) +
@@ -63,7 +65,7 @@ Outcome BluezDouble::floodCommand(const ScriptLine& line) {
     return {};
 }
 
-Outcome BluezDouble::driftCommand(const ScriptLine& line) {
+Outcome ScriptCommands::driftCommand(const ScriptLine& line) {
     if (line.words.size() == 2 && line.word(1) == "off") {
         drifts_.clear();
         say("drift off");
@@ -83,7 +85,7 @@ Outcome BluezDouble::driftCommand(const ScriptLine& line) {
     auto rng = std::make_shared<std::minstd_rand>(static_cast<unsigned>(std::hash<std::string>{}(address)));
     auto rssi = std::make_shared<int>((low + high) / 2);
     // A random walk, so a device seems to move about the room.
-    drifts_[address] = loop_.repeating(every, [this, address, low, high, rng, rssi] {
+    drifts_[address] = double_.loop().repeating(every, [this, address, low, high, rng, rssi] {
         std::uniform_int_distribution<int> step(-3, 3);
         *rssi = std::clamp(*rssi + step(*rng), low, high);
         AdvertData data;
@@ -98,7 +100,7 @@ Outcome BluezDouble::driftCommand(const ScriptLine& line) {
     return {};
 }
 
-Outcome BluezDouble::everyCommand(const ScriptLine& line) {
+Outcome ScriptCommands::everyCommand(const ScriptLine& line) {
     if (line.words.size() == 2 && line.word(1) == "off") {
         repeats_.clear();
         say("every off");
@@ -116,7 +118,7 @@ Outcome BluezDouble::everyCommand(const ScriptLine& line) {
     for (const char* c : kNotRepeatable)
         if (repeated.word(0) == c)
             throw ScriptError(std::string("'") + c + "' cannot be repeated with every");
-    repeats_.push_back(loop_.repeating(seconds, [this, repeated] {
+    repeats_.push_back(double_.loop().repeating(seconds, [this, repeated] {
         try {
             execute(repeated, true);
         } catch (const std::exception& e) {
