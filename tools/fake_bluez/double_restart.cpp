@@ -38,7 +38,9 @@ Outcome BluezDouble::restart(const ScriptLine& line) {
     // advertisements), then its connection closes and org.bluez loses its owner. A new
     // process comes back with a new unique name.
     for (auto& [name, adapter] : adapters_) {
-        comeBack_.push_back(adapter->config());
+        AdapterConfig config = adapter->config();
+        config.advertisingManager = adapter->advertising().offered();
+        comeBack_.push_back(config);
         adapter->setPowered(false, "");
         adapter->announceRemoval();
         say("adapter removed " + name);

@@ -42,6 +42,8 @@ public:
     // Sends Release to every complete registration and forgets it; returns how many.
     size_t releaseAll();
     void forgetClient(const std::string& owner);
+    // Whether the adapter offers LEAdvertisingManager1 now (from the start or added late).
+    bool offered() const { return slot_ != nullptr; }
 
 private:
     void exportManager();
