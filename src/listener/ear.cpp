@@ -29,10 +29,15 @@ Ear::Ear(std::string brelo, std::string node, EarEnvironment environment)
 
 Ear::~Ear() = default;
 
-void Ear::flush() {
-    env_.bluetooth.reportWindowBegan();
+reporting::RecordTexts Ear::takeWindow() {
     reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
     devicesLastWindow_ = records.size();
+    return records;
+}
+
+void Ear::flush() {
+    env_.bluetooth.reportWindowBegan();
+    reporting::RecordTexts records = takeWindow();
     // Whatever the radio's status, a flush only uploads because something was heard.
     if (!records.empty())
         uploader_.send(std::move(records), "listening");
@@ -60,8 +65,7 @@ void Ear::stop(double uploadTimeoutS, std::function<void()> done) {
     central_->stopScan();
     family_->stopScan();
     uploader_.stopping(uploadTimeoutS);
-    reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
-    devicesLastWindow_ = records.size();
+    reporting::RecordTexts records = takeWindow();
     // Nothing heard in this window: the replay queue goes out alone, under the current status.
     const std::string status = records.empty() ? status_ : "listening";
     if (!records.empty() || uploader_.recordsWaiting() > 0)

@@ -84,6 +84,9 @@ public:
     EarSummary summary() const;
 
 private:
+    // The current window's device records; the batch starts afresh.
+    reporting::RecordTexts takeWindow();
+
     EarEnvironment env_;
     std::unique_ptr<bluetooth::CentralManager> central_;
     std::unique_ptr<bluetooth::CentralManager> family_;

@@ -23,7 +23,6 @@ public:
     void putBack(std::vector<RecordTexts> failed);
 
     size_t size() const { return records_; }
-    bool empty() const { return records_ == 0; }
 
 private:
     std::deque<RecordTexts> windows_;
