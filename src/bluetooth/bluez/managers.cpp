@@ -6,15 +6,6 @@
 #include "bluetooth/bluez/bluez_binding.h"
 
 namespace brelo::bluetooth::bluez {
-namespace {
-
-bool isBelow(std::string_view path, std::string_view parent) {
-    return !parent.empty() && path.size() > parent.size() + 1 && path.substr(0, parent.size()) == parent &&
-           path[parent.size()] == '/';
-}
-
-}  // namespace
-
 Managers::Managers(BluezBinding& binding)
     : binding_(binding), publishAlarm_(binding.loop, [this] {
           for (BluezCentral* c : centrals_)

@@ -26,11 +26,12 @@ int readObjectPath(sd_bus_message* m, std::string_view& path) {
     return 0;
 }
 
-bool isBelow(std::string_view path, std::string_view parent) {
-    return path.size() > parent.size() + 1 && path.substr(0, parent.size()) == parent && path[parent.size()] == '/';
-}
-
 }  // namespace
+
+bool isBelow(std::string_view path, std::string_view parent) {
+    return !parent.empty() && path.size() > parent.size() + 1 && path.substr(0, parent.size()) == parent &&
+           path[parent.size()] == '/';
+}
 
 void ObjectCache::clear() {
     adapters_.clear();

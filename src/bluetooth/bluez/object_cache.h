@@ -46,6 +46,10 @@ struct CacheChange {
     std::string_view devicePath;          // valid while the message is
 };
 
+// Whether the object at path lies below parent (a device below its adapter). Nothing lies
+// below an empty parent.
+bool isBelow(std::string_view path, std::string_view parent);
+
 class ObjectCache {
 public:
     explicit ObjectCache(size_t maxDevices = kMaxDevices) : maxDevices_(maxDevices) {}
