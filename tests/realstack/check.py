@@ -84,7 +84,7 @@ for name in ('ear5', 'outsider', 'early', 'ear5e', 'ear4'):
         verdict(f'{name} alive', False, 'the node was not running at the end of its scenario')
 steady('ear5', '5.x'), beacon('ear5', '5.x'), power('ear5', '5.x'), restart('ear5', '5.x'), wedge('ear5', '5.x')
 outsider(), early()
-steady('ear5e', '5.x, bluetoothd -E')
+restart('ear5e', '5.x, bluetoothd -E'), steady('ear5e', '5.x, bluetoothd -E')
 steady('ear4', '4.x'), beacon('ear4', '4.x'), power('ear4', '4.x'), wedge('ear4', '4.x')
 print(f'realstack: {len(failed)} scenario(s) failed' if failed else 'realstack: all scenarios passed')
 sys.exit(1 if failed else 0)

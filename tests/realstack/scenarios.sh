@@ -31,9 +31,9 @@ wedge() {  # the node's controller goes on scanning but reports nothing until it
     mark "$name wedge"; t=$marked; touch /run/btvirt-wedge
     until_true 150 heard_after "$t"; mark "$name wedge-end"
 }
-restart() {  # bluetoothd killed and a new one started; which adapter does the node take?
+restart() {  # restart [BLUETOOTHD ARGS]: bluetoothd killed and a new one started; which adapter does the node take?
     mark "$name restart-kill hci$node_hci"; t=$marked; stop_pid "$bt_pid"
-    start_bluetoothd
+    start_bluetoothd "$@"
     until_true 20 discovering && mark "$name restart-adapter hci$node_hci"
     advertise
     until_true 20 heard_after "$t"; mark "$name restart-end"
@@ -66,7 +66,7 @@ stop_node
 say "bluetoothd -E"
 stack_up "" -E
 start_node ear5e
-wait_listening; advertise; steady 8
+wait_listening; advertise; restart -E; steady 8
 stop_node
 
 say "LE-only controllers without extended advertising (4.x)"

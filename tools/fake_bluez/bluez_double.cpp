@@ -1,24 +1,39 @@
 #include "bluez_double.h"
 
+#include <iostream>
 #include <system_error>
-
-#include "adapter_support.h"
 
 namespace brelo::fakebluez {
 namespace {
 
-constexpr const char* kBluezName = "org.bluez";
+// bluetoothd publishes its adapters 0.2 to 0.9 s after it takes its name.
+constexpr double kPublishS = 0.2;
+
+void check(int r, const std::string& what) {
+    if (r < 0)
+        throw std::system_error(-r, std::generic_category(), what);
+}
+
+// Answers call m with what fill appends.
+template <class Fill>
+int replyWith(sd_bus_message* m, Fill&& fill) {
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_message_new_method_return(m, &raw);
+    runtime::MessagePtr reply(raw);
+    if (r >= 0 && (r = fill(raw)) >= 0)
+        r = sd_bus_send(nullptr, raw, nullptr);
+    return r < 0 ? r : 1;
+}
 
 }  // namespace
 
-BluezDouble::BluezDouble(runtime::EventLoop& loop, Output& out, Options options)
-    : loop_(loop), out_(out), options_(std::move(options)) {
-    env_.out = &out_;
+BluezDouble::BluezDouble(runtime::EventLoop& loop, Say say, Options options)
+    : loop_(loop), options_(std::move(options)) {
+    env_.say = std::move(say);
     env_.impostor = options_.impostor;
 }
 
 BluezDouble::~BluezDouble() {
-    // The traffic, objects and slots first, then the connection (see the member order).
     commands_.stopTraffic();
     adapters_.clear();
 }
@@ -26,117 +41,186 @@ BluezDouble::~BluezDouble() {
 void BluezDouble::start(std::function<void()> onReady) {
     onReady_ = std::move(onReady);
     connect();
-    if (options_.impostor) {
-        loop_.defer([this] { becomeReady(); });
-        return;
-    }
-    requestName();
+    if (options_.impostor)
+        loop_.defer([this] { comeBack(); });
 }
 
 void BluezDouble::connect() {
     sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    if (r < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_new");
+    check(sd_bus_new(&raw), "sd_bus_new");
     runtime::BusPtr bus{raw};
-    if ((r = sd_bus_set_address(raw, options_.busAddress.c_str())) < 0 || (r = sd_bus_set_bus_client(raw, 1)) < 0 ||
-        (r = sd_bus_set_exit_on_disconnect(raw, 1)) < 0 || (r = sd_bus_start(raw)) < 0)
-        throw std::system_error(-r, std::generic_category(), "cannot connect to the bus at " + options_.busAddress);
-    if ((r = sd_bus_attach_event(raw, loop_.get(), SD_EVENT_PRIORITY_NORMAL)) < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_attach_event");
-
+    int r = sd_bus_set_address(raw, options_.busAddress.c_str());
+    if (r >= 0 && (r = sd_bus_set_bus_client(raw, 1)) >= 0 && (r = sd_bus_set_exit_on_disconnect(raw, 1)) >= 0)
+        r = sd_bus_start(raw);
+    check(r, "cannot connect to the bus at " + options_.busAddress);
+    check(sd_bus_attach_event(raw, loop_.get(), SD_EVENT_PRIORITY_NORMAL), "sd_bus_attach_event");
     sd_bus_slot* slot = nullptr;
-    if ((r = sd_bus_add_object_manager(raw, &slot, "/")) < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_manager");
-    objectManager_.reset(slot);
-    if ((r = sd_bus_add_filter(raw, &slot, &BluezDouble::onIncoming, this)) < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_add_filter");
-    incomingFilter_.reset(slot);
+    check(sd_bus_add_fallback(raw, &slot, "/", &BluezDouble::onMethodCall, this), "sd_bus_add_fallback");
+    slots_.emplace_back(slot);
     // A client's discovery and advertisements end when its connection goes away.
-    if ((r = sd_bus_match_signal_async(raw, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "NameOwnerChanged", &BluezDouble::onNameOwnerChanged,
-                                       nullptr, this)) < 0)
-        throw std::system_error(-r, std::generic_category(), "watching NameOwnerChanged");
-    ownerWatch_.reset(slot);
+    check(sd_bus_match_signal_async(raw, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameOwnerChanged", &BluezDouble::onNameOwnerChanged, nullptr, this),
+          "watching NameOwnerChanged");
+    slots_.emplace_back(slot);
+    if (!options_.impostor) {
+        check(sd_bus_request_name_async(raw, &slot, "org.bluez", 0, &BluezDouble::onNameReply, this),
+              "requesting org.bluez");
+        slots_.emplace_back(slot);
+    }
     bus_ = std::move(bus);
     env_.bus = raw;
 }
 
-void BluezDouble::requestName() {
-    sd_bus_slot* slot = nullptr;
-    int r = sd_bus_request_name_async(bus_.get(), &slot, kBluezName, 0, &BluezDouble::onNameReply, this);
-    if (r < 0)
-        throw std::system_error(-r, std::generic_category(), "requesting org.bluez");
-    nameRequest_.reset(slot);
-}
-
 int BluezDouble::onNameReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<BluezDouble*>(userdata);
-    try {
-        uint32_t result = 0;
-        if (sd_bus_message_is_method_error(m, nullptr)) {
-            const sd_bus_error* e = sd_bus_message_get_error(m);
-            Output::complain(std::string("cannot own org.bluez: ") + (e && e->message ? e->message : "error"));
-            self->loop_.exit(1);
-            return 0;
-        }
-        // 1: primary owner, 4: already the owner. 3 means someone else has it.
-        if (sd_bus_message_read(m, "u", &result) < 0 || (result != 1 && result != 4)) {
-            Output::complain("cannot own org.bluez: another connection owns it");
-            self->loop_.exit(1);
-            return 0;
-        }
-        self->becomeReady();
-    } catch (const std::exception& e) {
-        Output::complain(std::string("becoming ready failed: ") + e.what());
+    uint32_t result = 0;
+    // 1: primary owner, 4: already the owner; 3: someone else has it.
+    if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "u", &result) < 0 ||
+        (result != 1 && result != 4)) {
+        std::cerr << "fake-bluez: cannot own org.bluez\n";
         self->loop_.exit(1);
+        return 0;
     }
-    return 0;
-}
-
-void BluezDouble::becomeReady() {
     // bluetoothd takes its name first and publishes its adapters a moment later.
-    if (comeBack_.empty() || publishS_ <= 0) {
-        comeBack();
-        return;
-    }
-    publishTimer_ = loop_.after(publishS_, [this] { loop_.defer([this] { publishTimer_.reset(), comeBack(); }); });
+    if (self->comeBack_.empty())
+        self->comeBack();
+    else
+        self->restartTimers_.push_back(self->loop_.after(kPublishS, [self] { self->comeBack(); }));
+    return 0;
 }
 
 int BluezDouble::onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<BluezDouble*>(userdata);
-    try {
-        const char* name = nullptr;
-        const char* oldOwner = nullptr;
-        const char* newOwner = nullptr;
-        if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0)
-            return 0;
-        if (name[0] == ':' && newOwner[0] == '\0')
-            for (auto& [adapterName, adapter] : self->adapters_)
-                adapter->forgetClient(name);
-    } catch (...) {
-    }
+    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) >= 0 && name[0] == ':' && !*newOwner)
+        for (auto& [adapterName, adapter] : self->adapters_)
+            adapter->forgetClient(name);
     return 0;
 }
 
-int BluezDouble::onIncoming(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* self = static_cast<BluezDouble*>(userdata);
-    uint8_t type = 0;
-    if (!self->deny_ || sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL)
-        return 0;
-    try {
-        const char* iface = sd_bus_message_get_interface(m);
-        const char* member = sd_bus_message_get_member(m);
-        const char* path = sd_bus_message_get_path(m);
-        self->say("denied " + senderOf(m) + " " + (iface ? iface : "") + "." + (member ? member : "") + " " +
-                  (path ? path : ""));
-        // What dbus-daemon answers when its policy keeps a client away from org.bluez.
-        sd_bus_reply_method_errorf(m, "org.freedesktop.DBus.Error.AccessDenied",
-                                   "Rejected send message: the bus policy does not let %s talk to org.bluez",
-                                   senderOf(m).c_str());
-    } catch (...) {
+void BluezDouble::restart(double seconds, std::optional<double> advertisingLateS) {
+    if (options_.impostor)
+        throw ScriptError("an impostor owns nothing to restart");
+    // bluetoothd going away: it powers its adapters off and removes them (releasing the
+    // advertisements), then its connection closes and org.bluez loses its owner. A new
+    // process comes back with a new unique name.
+    for (auto& [name, adapter] : adapters_) {
+        AdapterConfig config = adapter->config();
+        config.advertisingManager = adapter->advertising().offered();
+        comeBack_.push_back(config);
+        adapter->setPowered(false, "");
+        adapter->announceRemoval();
+        say("adapter removed " + name);
     }
-    return 1;
+    commands_.stopTraffic();
+    adapters_.clear();
+    restartTimers_.clear();
+    slots_.clear();
+    env_.bus = nullptr;
+    bus_.reset();
+    advertisingLateS_ = advertisingLateS;
+    say("bluetoothd stopped");
+    restartTimers_.push_back(loop_.after(seconds, [this] {
+        try {
+            connect();
+        } catch (const std::exception& e) {
+            std::cerr << "fake-bluez: restart failed: " << e.what() << "\n";
+            loop_.exit(1);
+        }
+    }));
+}
+
+// A restarted bluetoothd finds its adapters again in their last power state, with no
+// devices, discovery sessions or advertisements.
+void BluezDouble::comeBack() {
+    for (auto config : comeBack_) {
+        const bool manager = config.advertisingManager;
+        config.advertisingManager = manager && !advertisingLateS_;
+        auto& adapter = *(adapters_[config.name] = std::make_unique<FakeAdapter>(env_, config));
+        say("adapter added " + config.name + (config.powered ? " on" : " off") + (manager ? "" : " noadv"));
+        if (manager && advertisingLateS_)
+            restartTimers_.push_back(loop_.after(*advertisingLateS_, [&adapter] { adapter.advertising().addLate(); }));
+    }
+    comeBack_.clear();
+    say("ready");
+    if (onReady_)
+        onReady_();
+}
+
+int BluezDouble::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    try {
+        return static_cast<BluezDouble*>(userdata)->dispatch(m, error);
+    } catch (const std::exception& e) {
+        return sd_bus_error_set(error, "org.bluez.Error.Failed", e.what());
+    }
+}
+
+int BluezDouble::dispatch(sd_bus_message* m, sd_bus_error* error) {
+    const std::string path = sd_bus_message_get_path(m);
+    if (deny_) {
+        const char* interface = sd_bus_message_get_interface(m);
+        say("denied " + senderOf(m) + " " + (interface ? interface : "") + "." + sd_bus_message_get_member(m) + " " +
+            path);
+        // What dbus-daemon answers when its policy keeps a client away from org.bluez.
+        return sd_bus_error_setf(error, "org.freedesktop.DBus.Error.AccessDenied",
+                                 "Rejected send message: the bus policy does not let %s talk to org.bluez",
+                                 senderOf(m).c_str());
+    }
+    if (path == "/" && sd_bus_message_is_method_call(m, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"))
+        return managedObjects(m);
+    if (sd_bus_message_is_method_call(m, "org.freedesktop.DBus.Properties", nullptr))
+        return propertyCall(m, error);
+    for (auto& [name, adapter] : adapters_)
+        if (adapter->path() == path)
+            return adapter->call(m, error);
+    return 0;
+}
+
+int BluezDouble::managedObjects(sd_bus_message* m) {
+    std::map<std::string, Interfaces> objects;
+    for (auto& [name, adapter] : adapters_)
+        adapter->listObjects(objects);
+    return replyWith(m, [&](sd_bus_message* reply) {
+        int r = sd_bus_message_open_container(reply, 'a', "{oa{sa{sv}}}");
+        for (auto it = objects.begin(); r >= 0 && it != objects.end(); ++it) {
+            r = sd_bus_message_open_container(reply, 'e', "oa{sa{sv}}");
+            if (r >= 0 && (r = sd_bus_message_append(reply, "o", it->first.c_str())) >= 0 &&
+                (r = appendInterfaces(reply, it->second)) >= 0)
+                r = sd_bus_message_close_container(reply);
+        }
+        return r < 0 ? r : sd_bus_message_close_container(reply);
+    });
+}
+
+int BluezDouble::propertyCall(sd_bus_message* m, sd_bus_error* error) {
+    const std::string path = sd_bus_message_get_path(m);
+    const std::string member = sd_bus_message_get_member(m);
+    const char* interface = nullptr;
+    const char* name = nullptr;
+    int r = sd_bus_message_read(m, "s", &interface);
+    if (r < 0 || (member != "GetAll" && (r = sd_bus_message_read(m, "s", &name)) < 0))
+        return r;
+    std::optional<Properties> properties;
+    FakeAdapter* owner = nullptr;
+    for (auto it = adapters_.begin(); !properties && it != adapters_.end(); ++it)
+        if ((properties = it->second->properties(path, interface)))
+            owner = it->second.get();
+    if (!properties)
+        return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_INTERFACE, "No interface %s at %s", interface, path.c_str());
+    if (member == "GetAll")
+        return replyWith(m, [&](sd_bus_message* reply) { return appendProperties(reply, *properties); });
+    auto it = properties->find(name);
+    if (it == properties->end())
+        return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "Unknown property %s", name);
+    if (member == "Get")
+        return replyWith(m, [&](sd_bus_message* reply) { return appendValue(reply, it->second); });
+    if (member != "Set" || std::string(interface) != kAdapterInterface || std::string(name) != "Powered")
+        return sd_bus_error_setf(error, SD_BUS_ERROR_PROPERTY_READ_ONLY, "Property %s is read-only", name);
+    int on = 0;
+    if ((r = sd_bus_message_enter_container(m, 'v', "b")) < 0 || (r = sd_bus_message_read(m, "b", &on)) < 0)
+        return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Powered takes a boolean");
+    owner->setPowered(on != 0, senderOf(m));
+    return sd_bus_reply_method_return(m, "");
 }
 
 }  // namespace brelo::fakebluez

@@ -1,15 +1,29 @@
-// The double's script commands: adapters, devices and advertisements.
+// The double's script commands: adapters, devices, advertisements and the switches.
 #include "script_commands.h"
+
+#include <cstdio>
 
 #include "bluez_double.h"
 
-#include <algorithm>
-#include <random>
-
-#include "adapter_support.h"
-#include "direct_messages.h"
-
 namespace brelo::fakebluez {
+namespace {
+
+AdvertData advertData(const ScriptLine& line) {
+    AdvertData data;
+    if (auto v = line.option("rssi"))
+        data.rssi = static_cast<int16_t>(parseNumber("rssi", *v, -127, 20));
+    if (auto v = line.option("tx"))
+        data.txPower = static_cast<int16_t>(parseNumber("tx", *v, -127, 127));
+    data.name = line.option("name");
+    if (auto v = line.option("uuids"))
+        data.uuids = parseUuids(*v);
+    if (auto v = line.option("mfg"))
+        data.manufacturerData = parseManufacturerData(*v);
+    return data;
+}
+
+}  // namespace
+
 FakeAdapter& ScriptCommands::adapterNamed(const std::string& name) {
     auto it = double_.adapters().find(name);
     if (it == double_.adapters().end())
@@ -19,234 +33,162 @@ FakeAdapter& ScriptCommands::adapterNamed(const std::string& name) {
 
 FakeAdapter& ScriptCommands::adapterFor(const std::string& address) {
     for (auto& [name, adapter] : double_.adapters())
-        if (adapter->findDevice(address))
+        if (adapter->hasDevice(address))
             return *adapter;
     if (double_.adapters().empty())
         throw ScriptError("no adapter: add one first (adapter add hci0)");
     return *double_.adapters().begin()->second;
 }
 
-AdvertData ScriptCommands::advertData(const ScriptLine& line) const {
-    AdvertData data;
-    if (auto v = line.option("rssi"))
-        data.rssi = parseInt16("rssi", *v, -127, 20);
-    if (auto v = line.option("name"))
-        data.name = *v;
-    if (auto v = line.option("tx"))
-        data.txPower = parseInt16("tx", *v, -127, 127);
-    if (auto v = line.option("uuids"))
-        data.uuids = parseUuids(*v);
-    if (auto v = line.option("mfg"))
-        data.manufacturerData = parseManufacturerData(*v);
-    return data;
-}
-
-Delivery ScriptCommands::sendAdvert(const std::string& adapterName, const std::string& address,
-                                              const AdvertData& data, bool quiet, const std::string& label) {
-    FakeAdapter& adapter = adapterName.empty() ? adapterFor(address) : adapterNamed(adapterName);
-    auto delivery = adapter.advert(address, data, quiet ? "" : label);
-    if (!quiet) {
-        std::string where = address + " adapter=" + adapter.config().name;
-        switch (delivery) {
-            case Delivery::Delivered:
-                say(label + " " + where);
-                break;
-            case Delivery::NotDiscovering:
-                say(label + " dropped " + where + " (not discovering)");
-                break;
-            case Delivery::Filtered:
-                say(label + " dropped " + where + " (discovery filter)");
-                break;
-            case Delivery::Duplicate:
-                say(label + " dropped " + where + " (duplicate)");
-                break;
-            case Delivery::Held:
-                break;  // reported when discovery starts again
-            case Delivery::SendFailed:
-                say(label + " failed " + where + " (the bus would not take the signal)");
-                break;
-        }
-    }
-    return delivery;
-}
-
-void ScriptCommands::say(const std::string& text) const { double_.say(text); }
-
-void ScriptCommands::stopTraffic() {
-    drifts_.clear();
-    flood_.reset();
+void ScriptCommands::advert(FakeAdapter& adapter, const std::string& address, const AdvertData& data, bool quiet) {
+    const Delivery delivery = adapter.advert(address, data);
+    if (quiet && delivery != Delivery::SendFailed)
+        return;
+    static const char* kWhy[] = {"", " (not discovering)", " (discovery filter)", " (duplicate)",
+                                 " (the bus would not take the signal)"};
+    const char* what = delivery == Delivery::Delivered ? "advert " : delivery == Delivery::SendFailed
+                                                                         ? "advert failed "
+                                                                         : "advert dropped ";
+    double_.say(what + address + " adapter=" + adapter.config().name + kWhy[static_cast<int>(delivery)]);
 }
 
 Outcome ScriptCommands::execute(const ScriptLine& line, bool quiet) {
+    if (line.words.empty())
+        return {};
     const std::string& command = line.word(0);
     if (command == "adapter")
         return adapterCommand(line);
     if (command == "device")
         return deviceCommand(line);
-    if (command == "advert")
-        return advertCommand(line, quiet);
+    if (command == "advert") {
+        line.expect("advert [hciN] AA:BB:CC:DD:EE:FF rssi=N [name=] [tx=] [uuids=] [mfg=]", 2, 3,
+                    {"name", "rssi", "tx", "uuids", "mfg"});
+        const std::string address = parseAddress(line.words.back());
+        const AdvertData data = advertData(line);
+        if (!data.rssi)
+            throw ScriptError("an advert needs rssi=N");
+        advert(line.words.size() == 3 ? adapterNamed(line.word(1)) : adapterFor(address), address, data, quiet);
+        return {};
+    }
     if (command == "power") {
-        line.expectWords(3, 3, "power hciN on|off");
-        line.allowOptions({});
+        line.expect("power hciN on|off", 3, 3);
         adapterNamed(line.word(1)).setPowered(parseOnOff("power", line.word(2)), "");
         return {};
     }
     if (command == "stop-discovery") {
-        line.expectWords(2, 2, "stop-discovery hciN");
-        line.allowOptions({});
+        line.expect("stop-discovery hciN", 2, 2);
         adapterNamed(line.word(1)).discovery().stopByItself();
         return {};
     }
-    if (command == "deny") {
-        line.expectWords(2, 2, "deny on|off");
-        line.allowOptions({});
-        const bool deny = parseOnOff("deny", line.word(1));
-        double_.setDeny(deny);
-        say(std::string("deny ") + (deny ? "on" : "off"));
-        return {};
-    }
-    if (command == "adv")
-        return advCommand(line);
     if (command == "flood")
         return floodCommand(line);
     if (command == "drift")
         return driftCommand(line);
     if (command == "every")
         return everyCommand(line);
-    if (command == "restart")
-        return double_.restart(line);
-    if (command == "dupfilter" || command == "experimental")
-        return double_.modeCommand(line);
+    if (command == "to" || command == "call-release")
+        return directCommand(line);
     if (command == "sleep") {
-        line.expectWords(2, 2, "sleep SECONDS");
-        line.allowOptions({});
+        line.expect("sleep SECONDS", 2, 2);
         return {Outcome::Next::Sleep, parseSeconds("sleep", line.word(1))};
     }
     if (command == "echo") {
-        say(line.rest(1));
+        double_.say(line.rest(1));
         return {};
     }
-    if (auto outcome = directCommand(double_.env().bus, double_.out(), line))
-        return *outcome;
     if (command == "quit") {
-        line.expectWords(1, 1, "quit");
+        line.expect("quit", 1, 1);
         return {Outcome::Next::Quit, 0};
     }
-    throw ScriptError("unknown command '" + command + "'");
+    return switchCommand(line);
 }
 
 Outcome ScriptCommands::adapterCommand(const ScriptLine& line) {
-    const std::string& verb = line.word(1);
-    if (verb == "add") {
-        line.expectWords(3, 5, "adapter add hciN [noadv] [off] [address=AA:BB:CC:DD:EE:FF]");
-        line.allowOptions({"address"});
-        AdapterConfig config;
-        config.name = line.word(2);
-        if (!validAdapterName(config.name))
-            throw ScriptError("'" + config.name + "' is not an adapter name (letters, digits, _)");
-        if (double_.adapters().count(config.name))
-            throw ScriptError("adapter " + config.name + " already exists");
-        for (size_t i = 3; i < line.words.size(); ++i) {
-            if (line.words[i] == "noadv")
-                config.advertisingManager = false;
-            else if (line.words[i] == "off")
-                config.powered = false;
-            else if (line.words[i] == "on")
-                config.powered = true;
-            else
-                throw ScriptError("unknown adapter flag '" + line.words[i] + "' (noadv, on, off)");
-        }
-        auto address = line.option("address");
-        config.address = address ? parseAddress(*address) : defaultAdapterAddress(double_.adapters().size());
-        double_.adapters().emplace(config.name, std::make_unique<FakeAdapter>(double_.env(), config));
-        say("adapter added " + config.name + (config.powered ? " on" : " off") +
-            (config.advertisingManager ? "" : " noadv"));
+    auto& adapters = double_.adapters();
+    if (line.word(1) == "remove") {
+        line.expect("adapter remove hciN", 3, 3);
+        adapterNamed(line.word(2)).announceRemoval();
+        adapters.erase(line.word(2));
+        double_.say("adapter removed " + line.word(2));
         return {};
     }
-    if (verb == "remove") {
-        line.expectWords(3, 3, "adapter remove hciN");
-        line.allowOptions({});
-        FakeAdapter& adapter = adapterNamed(line.word(2));
-        adapter.announceRemoval();
-        std::string name = adapter.config().name;
-        double_.adapters().erase(name);
-        say("adapter removed " + name);
-        return {};
+    line.expect("adapter add hciN [noadv] [off] [address=AA:BB:CC:DD:EE:FF]", 3, 5, {"address"});
+    if (line.word(1) != "add")
+        throw ScriptError("usage: adapter add|remove hciN ...");
+    AdapterConfig config;
+    config.name = line.word(2);
+    if (config.name.empty() || config.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != config.name.npos)
+        throw ScriptError("'" + config.name + "' is not an adapter name (lower-case letters, digits, _)");
+    if (adapters.count(config.name))
+        throw ScriptError("adapter " + config.name + " already exists");
+    for (size_t i = 3; i < line.words.size(); ++i) {
+        if (line.words[i] != "noadv" && line.words[i] != "off")
+            throw ScriptError("unknown adapter flag '" + line.words[i] + "' (noadv, off)");
+        (line.words[i] == "noadv" ? config.advertisingManager : config.powered) = false;
     }
-    throw ScriptError("usage: adapter add|remove hciN ...");
-}
-
-Outcome ScriptCommands::deviceCommand(const ScriptLine& line) {
-    const std::string& verb = line.word(1);
-    if (verb == "add") {
-        line.expectWords(4, 4, "device add hciN AA:BB:CC:DD:EE:FF [name=] [rssi=] [tx=] [uuids=] [mfg=]");
-        line.allowOptions({"name", "rssi", "tx", "uuids", "mfg"});
-        FakeAdapter& adapter = adapterNamed(line.word(2));
-        std::string address = parseAddress(line.word(3));
-        adapter.addDevice(address, advertData(line));
-        say("device added " + address + " adapter=" + adapter.config().name);
-        return {};
-    }
-    if (verb == "remove") {
-        line.expectWords(4, 4, "device remove hciN AA:BB:CC:DD:EE:FF");
-        line.allowOptions({});
-        FakeAdapter& adapter = adapterNamed(line.word(2));
-        std::string address = parseAddress(line.word(3));
-        drifts_.erase(address);
-        adapter.removeDevice(address);
-        say("device removed " + address + " adapter=" + adapter.config().name);
-        return {};
-    }
-    throw ScriptError("usage: device add|remove hciN AA:BB:CC:DD:EE:FF ...");
-}
-
-Outcome ScriptCommands::advertCommand(const ScriptLine& line, bool quiet) {
-    line.expectWords(2, 3, "advert [hciN] AA:BB:CC:DD:EE:FF rssi=N [name=] [tx=] [uuids=] [mfg=]");
-    line.allowOptions({"name", "rssi", "tx", "uuids", "mfg"});
-    std::string adapterName = line.words.size() == 3 ? line.word(1) : "";
-    std::string address = parseAddress(line.words.back());
-    AdvertData data = advertData(line);
-    if (!data.rssi)
-        throw ScriptError("an advert needs rssi=N");
-    sendAdvert(adapterName, address, data, quiet, "advert");
+    char address[18];
+    std::snprintf(address, sizeof address, "00:1A:7D:DA:71:%02X", static_cast<unsigned>(adapters.size() & 0xff));
+    config.address = parseAddress(line.option("address").value_or(address));
+    adapters[config.name] = std::make_unique<FakeAdapter>(double_.env(), config);
+    double_.say("adapter added " + config.name + (config.powered ? " on" : " off") +
+                (config.advertisingManager ? "" : " noadv"));
     return {};
 }
 
-Outcome ScriptCommands::advCommand(const ScriptLine& line) {
-    const std::string& verb = line.word(1);
-    if (verb == "refuse") {
-        line.expectWords(3, 3, "adv refuse failed|scanning|notpermitted|invalid|off");
-        line.allowOptions({});
-        const std::string& how = line.word(2);
-        if (how == "failed")
-            double_.env().refusal = AdvertisingRefusal::Failed;
-        else if (how == "scanning")
-            double_.env().refusal = AdvertisingRefusal::WhileScanning;
-        else if (how == "notpermitted")
-            double_.env().refusal = AdvertisingRefusal::NotPermitted;
-        else if (how == "invalid")
-            double_.env().refusal = AdvertisingRefusal::InvalidArguments;
-        else if (how == "off")
-            double_.env().refusal = AdvertisingRefusal::None;
-        else
-            throw ScriptError("adv refuse takes failed, scanning, notpermitted, invalid or off");
-        say("adv refuse " + how);
-        return {};
+Outcome ScriptCommands::deviceCommand(const ScriptLine& line) {
+    const bool add = line.word(1) == "add";
+    if (add)
+        line.expect("device add hciN AA:BB:CC:DD:EE:FF [name=] [rssi=] [tx=] [uuids=] [mfg=]", 4, 4,
+                    {"name", "rssi", "tx", "uuids", "mfg"});
+    else if (line.word(1) == "remove")
+        line.expect("device remove hciN AA:BB:CC:DD:EE:FF", 4, 4);
+    else
+        throw ScriptError("usage: device add|remove hciN AA:BB:CC:DD:EE:FF ...");
+    FakeAdapter& adapter = adapterNamed(line.word(2));
+    const std::string address = parseAddress(line.word(3));
+    if (add) {
+        adapter.addDevice(address, advertData(line));
+    } else {
+        drifts_.erase(address);
+        adapter.removeDevice(address);
     }
-    if (verb == "release") {
-        line.expectWords(2, 3, "adv release [hciN]");
-        line.allowOptions({});
-        size_t released = 0;
-        if (line.words.size() == 3)
-            released = adapterNamed(line.word(2)).advertising().releaseAll();
-        else
-            for (auto& [name, adapter] : double_.adapters())
-                released += adapter->advertising().releaseAll();
-        if (released == 0)
-            say("release: nothing registered");
-        return {};
+    double_.say(std::string(add ? "device added " : "device removed ") + address + " adapter=" + adapter.config().name);
+    return {};
+}
+
+Outcome ScriptCommands::switchCommand(const ScriptLine& line) {
+    const std::string& command = line.word(0);
+    Env& env = double_.env();
+    if (command == "deny") {
+        line.expect("deny on|off", 2, 2);
+        double_.setDeny(parseOnOff("deny", line.word(1)));
+    } else if (command == "adv") {
+        line.expect("adv refuse failed|scanning|notpermitted|off", 3, 3);
+        const std::map<std::string, AdvertisingRefusal> kinds = {{"failed", AdvertisingRefusal::Failed},
+                                                                  {"scanning", AdvertisingRefusal::WhileScanning},
+                                                                  {"notpermitted", AdvertisingRefusal::NotPermitted},
+                                                                  {"off", AdvertisingRefusal::None}};
+        auto kind = kinds.find(line.word(2));
+        if (line.word(1) != "refuse" || kind == kinds.end())
+            throw ScriptError("usage: adv refuse failed|scanning|notpermitted|off");
+        env.refusal = kind->second;
+    } else if (command == "dupfilter") {
+        // A Bluetooth controller's discovery scan in the kernel lasts 10.24 s.
+        line.expect("dupfilter on|off [scan=SECONDS]", 2, 2, {"scan"});
+        env.duplicateScanS.reset();
+        if (parseOnOff("dupfilter", line.word(1)))
+            env.duplicateScanS = parseSeconds("scan", line.option("scan").value_or("10.24"));
+    } else if (command == "restart") {
+        line.expect("restart [SECONDS] [advlate=SECONDS]", 1, 2, {"advlate"});
+        auto late = line.option("advlate");
+        double_.restart(line.words.size() == 2 ? parseSeconds("restart", line.word(1)) : 0.5,
+                        late ? std::optional(parseSeconds("advlate", *late)) : std::nullopt);
+        return {Outcome::Next::WaitReady, 0};
+    } else {
+        throw ScriptError("unknown command '" + command + "'");
     }
-    throw ScriptError("usage: adv refuse ... | adv release [hciN]");
+    double_.say(line.rest(0));
+    return {};
 }
 
 }  // namespace brelo::fakebluez

@@ -1,50 +1,89 @@
 #include "fake_advertising.h"
 
-#include <system_error>
+#include <algorithm>
+#include <iostream>
 
 #include "fake_adapter.h"
-
-#include <algorithm>
-
-#include "adapter_support.h"
-#include "advertisement_reader.h"
+#include "script.h"
 
 namespace brelo::fakebluez {
+namespace {
 
+constexpr const char* kAdvertisementInterface = "org.bluez.LEAdvertisement1";
+constexpr const char* kFailed = "org.bluez.Error.Failed";
+constexpr const char* kCannotRegister = "Failed to register advertisement";
+// Controllers offer a handful of advertising instances; a sixth registration is refused.
+constexpr size_t kMaxAdvertisements = 5;
 
-const sd_bus_vtable FakeAdvertising::vtable_[] = {
-    SD_BUS_VTABLE_START(SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("RegisterAdvertisement", "oa{sv}", "", FakeAdvertising::onRegister,
-                  SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("UnregisterAdvertisement", "o", "", FakeAdvertising::onUnregister,
-                  SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_PROPERTY("ActiveInstances", "y", FakeAdvertising::getProperty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("SupportedInstances", "y", FakeAdvertising::getProperty, 0,
-                    SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-    SD_BUS_PROPERTY("SupportedIncludes", "as", FakeAdvertising::getProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_VTABLE_END,
-};
-
-FakeAdvertising::FakeAdvertising(FakeAdapter& adapter) : adapter_(adapter) {
-    if (adapter_.config().advertisingManager)
-        exportManager();
+// LEAdvertisement1's properties read the way BlueZ's parsers do: a known property of the
+// wrong type fails the registration, unknown ones are ignored. Returns what was wrong, or
+// the journal's words for what was read.
+bool parseAdvertisement(const Entries& entries, std::string& text) {
+    static const std::map<std::string, std::string> kTypes = {
+        {"Type", "s"},         {"ServiceUUIDs", "as"}, {"SolicitUUIDs", "as"},   {"ManufacturerData", "a{qv}"},
+        {"ServiceData", "a{sv}"}, {"Includes", "as"},  {"LocalName", "s"},       {"Appearance", "q"},
+        {"Duration", "q"},     {"Timeout", "q"},       {"Discoverable", "b"},    {"DiscoverableTimeout", "q"},
+        {"MinInterval", "u"},  {"MaxInterval", "u"},   {"TxPower", "n"},         {"SecondaryChannel", "s"},
+    };
+    std::string type = "broadcast", name, uuids;
+    bool discoverable = false;
+    for (auto& [key, entry] : entries) {
+        auto expected = kTypes.find(key);
+        if (expected == kTypes.end())
+            continue;
+        if (expected->second != entry.signature || (!entry.value && key != "ServiceData"))
+            return text = key + " has type " + entry.signature + " or a value that is not a byte array", false;
+        if (key == "Type") {
+            type = std::get<std::string>(*entry.value);
+            if (type != "broadcast" && type != "peripheral")
+                return text = "Type '" + type + "' is neither broadcast nor peripheral", false;
+        } else if (key == "LocalName") {
+            name = std::get<std::string>(*entry.value);  // BlueZ treats an empty name as none
+        } else if (key == "ServiceUUIDs" || key == "SolicitUUIDs") {
+            for (auto& u : std::get<Strings>(*entry.value))
+                if (!fullUuid(u))
+                    return text = key + " holds '" + u + "', which is not a UUID", false;
+            if (key == "ServiceUUIDs")
+                uuids = shown(*entry.value);
+        } else if (key == "Discoverable") {
+            discoverable = std::get<bool>(*entry.value);
+        }
+    }
+    if (type == "broadcast" && discoverable)
+        return text = "Broadcast cannot set flags", false;
+    text = "type=" + type + (name.empty() ? "" : " name=" + shown(name)) + (uuids.empty() ? "" : " uuids=" + uuids);
+    return true;
 }
 
-void FakeAdvertising::exportManager() {
-    sd_bus_slot* raw = nullptr;
-    int r = sd_bus_add_object_vtable(adapter_.env().bus, &raw, adapter_.path().c_str(), kAdvertisingInterface,
-                                     vtable_, this);
-    if (r < 0)
-        throw std::system_error(-r, std::generic_category(), "sd_bus_add_object_vtable " + adapter_.path());
-    slot_.reset(raw);
-}
+}  // namespace
+
+FakeAdvertising::FakeAdvertising(FakeAdapter& adapter)
+    : adapter_(adapter), offered_(adapter.config().advertisingManager) {}
 
 void FakeAdvertising::addLate() {
-    if (slot_)
+    if (offered_)
         return;
-    exportManager();
-    sd_bus_emit_interfaces_added(adapter_.env().bus, adapter_.path().c_str(), kAdvertisingInterface, nullptr);
+    offered_ = true;
+    emitInterfacesAdded(adapter_.env().bus, adapter_.path(), {{kAdvertisingInterface, properties()}});
     adapter_.say("advertising manager added " + adapter_.config().name);
+}
+
+size_t FakeAdvertising::active() const {
+    return static_cast<size_t>(std::count_if(registrations_.begin(), registrations_.end(),
+                                             [](auto& r) { return r->complete; }));
+}
+
+Properties FakeAdvertising::properties() const {
+    return {{"ActiveInstances", static_cast<uint8_t>(active())},
+            {"SupportedInstances", static_cast<uint8_t>(kMaxAdvertisements - active())},
+            {"SupportedIncludes", Strings{"tx-power", "appearance", "local-name"}}};
+}
+
+void FakeAdvertising::remove(Registration* reg) {
+    const bool counted = reg->complete;
+    std::erase_if(registrations_, [&](auto& r) { return r.get() == reg; });
+    if (counted)
+        emitPropertiesChanged(adapter_.env().bus, adapter_.path(), kAdvertisingInterface, properties());
 }
 
 void FakeAdvertising::forgetClient(const std::string& owner) {
@@ -70,8 +109,8 @@ size_t FakeAdvertising::releaseAll() {
         if (sd_bus_message_new_method_call(adapter_.env().bus, &raw, reg->owner.c_str(), reg->path.c_str(),
                                            kAdvertisementInterface, "Release") >= 0) {
             runtime::MessagePtr m{raw};
-            sd_bus_message_set_expect_reply(m.get(), 0);
-            sd_bus_send(adapter_.env().bus, m.get(), nullptr);
+            sd_bus_message_set_expect_reply(raw, 0);
+            sd_bus_send(adapter_.env().bus, raw, nullptr);
         }
         adapter_.say("release sent " + reg->owner + " " + reg->path + " adapter=" + adapter_.config().name);
         remove(reg);
@@ -79,198 +118,129 @@ size_t FakeAdvertising::releaseAll() {
     return released.size();
 }
 
-void FakeAdvertising::emitCounts() {
-    if (slot_)
-        sd_bus_emit_properties_changed(adapter_.env().bus, adapter_.path().c_str(), kAdvertisingInterface,
-                                       "SupportedInstances",
-                                       "ActiveInstances", nullptr);
-}
-
-void FakeAdvertising::remove(Registration* reg) {
-    bool wasComplete = reg->complete;
-    registrations_.erase(std::remove_if(registrations_.begin(), registrations_.end(),
-                                        [&](const std::unique_ptr<Registration>& r) { return r.get() == reg; }),
-                         registrations_.end());
-    if (wasComplete)
-        emitCounts();
-}
-
-void FakeAdvertising::finish(Registration* reg, const char* errorName, const std::string& errorText) {
+void FakeAdvertising::finish(Registration* reg, const char* errorName, const std::string& text) {
     reg->readBack.reset();
     runtime::MessagePtr call = std::move(reg->call);
+    const std::string where = reg->owner + " " + reg->path + " adapter=" + adapter_.config().name;
     if (!errorName) {
         reg->complete = true;
         if (call)
             sd_bus_reply_method_return(call.get(), "");
-        std::string line = "registered " + reg->owner + " " + reg->path + " type=" + reg->type;
-        if (reg->localName)
-            line += " name=" + quoteIfSpaced(*reg->localName);
-        if (!reg->serviceUuids.empty())
-            line += " uuids=" + joined(reg->serviceUuids);
-        adapter_.say(line + " adapter=" + adapter_.config().name);
-        emitCounts();
+        adapter_.say("registered " + reg->owner + " " + reg->path + " " + text + " adapter=" + adapter_.config().name);
+        emitPropertiesChanged(adapter_.env().bus, adapter_.path(), kAdvertisingInterface, properties());
         return;
     }
     if (call)
-        sd_bus_reply_method_errorf(call.get(), errorName, "%s", errorText.c_str());
-    adapter_.say("refused " + reg->owner + " " + reg->path + " adapter=" + adapter_.config().name + " " + errorName +
-                 " " + errorText);
+        sd_bus_reply_method_errorf(call.get(), errorName, "%s", text.c_str());
+    adapter_.say("refused " + where + " " + errorName + " " + text);
     remove(reg);
 }
 
-void FakeAdvertising::onReadBack(Registration* reg, sd_bus_message* reply) {
-    if (auto problem = readAdvertisement(reply, *reg)) {
-        Output::complain("advertisement " + reg->path + " of " + reg->owner + " rejected: " + *problem);
-        finish(reg, kFailed, "Failed to parse advertisement.");
-        return;
+void FakeAdvertising::readBack(Registration* reg, sd_bus_message* properties) {
+    Entries entries;
+    std::string text;
+    if (readEntries(properties, entries) < 0 || !parseAdvertisement(entries, text)) {
+        std::cerr << "fake-bluez: advertisement " << reg->path << " of " << reg->owner << " rejected: " << text << "\n";
+        return finish(reg, kFailed, "Failed to parse advertisement.");
     }
-    switch (adapter_.env().refusal) {
-        case AdvertisingRefusal::WhileScanning:
-            if (!adapter_.discovery().discovering()) {
-                finish(reg, nullptr, "");
-                return;
-            }
-            [[fallthrough]];
-        case AdvertisingRefusal::Failed:
-            finish(reg, kFailed, "Failed to register advertisement");
-            return;
-        case AdvertisingRefusal::InvalidArguments:
-            finish(reg, kInvalidArguments, kInvalidArgumentsText);
-            return;
-        default:
-            finish(reg, nullptr, "");
-    }
+    const AdvertisingRefusal refusal = adapter_.env().refusal;
+    if (refusal == AdvertisingRefusal::Failed ||
+        (refusal == AdvertisingRefusal::WhileScanning && adapter_.discovery().discovering()))
+        return finish(reg, kFailed, kCannotRegister);
+    finish(reg, nullptr, text);
 }
 
-void FakeAdvertising::readBackWithGetAll(Registration* reg) {
+void FakeAdvertising::askGetAll(Registration* reg) {
     sd_bus_slot* raw = nullptr;
-    int r = sd_bus_call_method_async(adapter_.env().bus, &raw, reg->owner.c_str(), reg->path.c_str(),
-                                     "org.freedesktop.DBus.Properties", "GetAll", &FakeAdvertising::onGetAllReply, reg,
-                                     "s", kAdvertisementInterface);
-    if (r < 0) {
-        finish(reg, kFailed, "Failed to register advertisement");
-        return;
-    }
+    if (sd_bus_call_method_async(adapter_.env().bus, &raw, reg->owner.c_str(), reg->path.c_str(),
+                                 "org.freedesktop.DBus.Properties", "GetAll", &FakeAdvertising::onGetAll, reg, "s",
+                                 kAdvertisementInterface) < 0)
+        return finish(reg, kFailed, kCannotRegister);
     reg->readBack.reset(raw);
 }
 
-int FakeAdvertising::onManagedObjectsReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+// First the advertisement's path as an object manager; most clients have none there, and
+// then the properties come from GetAll.
+int FakeAdvertising::onManagedObjects(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* reg = static_cast<Registration*>(userdata);
-    try {
-        // Like BlueZ's D-Bus client, first ask the advertisement's path for an object
-        // manager; most clients have none there, and then the properties come from GetAll.
-        if (!sd_bus_message_is_method_error(m, nullptr) &&
-            sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}") >= 0) {
-            while (sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}") > 0) {
-                const char* path = nullptr;
-                if (sd_bus_message_read(m, "o", &path) < 0 || sd_bus_message_enter_container(m, 'a', "{sa{sv}}") < 0)
+    if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}") >= 0)
+        while (sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}") > 0) {
+            const char* path = nullptr;
+            if (sd_bus_message_read(m, "o", &path) < 0 || sd_bus_message_enter_container(m, 'a', "{sa{sv}}") < 0)
+                break;
+            while (sd_bus_message_enter_container(m, 'e', "sa{sv}") > 0) {
+                const char* interface = nullptr;
+                if (sd_bus_message_read(m, "s", &interface) < 0)
                     break;
-                while (sd_bus_message_enter_container(m, 'e', "sa{sv}") > 0) {
-                    const char* iface = nullptr;
-                    if (sd_bus_message_read(m, "s", &iface) < 0)
-                        break;
-                    if (reg->path == path && std::string(iface) == kAdvertisementInterface) {
-                        reg->manager->onReadBack(reg, m);
-                        return 0;
-                    }
-                    sd_bus_message_skip(m, "a{sv}");
-                    sd_bus_message_exit_container(m);
+                if (reg->path == path && std::string(interface) == kAdvertisementInterface) {
+                    reg->manager->readBack(reg, m);
+                    return 0;
                 }
-                sd_bus_message_exit_container(m);
+                sd_bus_message_skip(m, "a{sv}");
                 sd_bus_message_exit_container(m);
             }
+            sd_bus_message_exit_container(m);
+            sd_bus_message_exit_container(m);
         }
-        reg->manager->readBackWithGetAll(reg);
-    } catch (...) {
-        reg->manager->finish(reg, kFailed, "Failed to register advertisement");
-    }
+    reg->manager->askGetAll(reg);
     return 0;
 }
 
-int FakeAdvertising::onGetAllReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+int FakeAdvertising::onGetAll(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* reg = static_cast<Registration*>(userdata);
-    try {
-        if (sd_bus_message_is_method_error(m, nullptr)) {
-            const sd_bus_error* e = sd_bus_message_get_error(m);
-            Output::complain("reading back " + reg->path + " of " + reg->owner + " failed: " +
-                             (e && e->name ? e->name : "?") + " " + (e && e->message ? e->message : ""));
-            reg->manager->finish(reg, kFailed, "Failed to register advertisement");
-            return 0;
-        }
-        reg->manager->onReadBack(reg, m);
-    } catch (...) {
-        reg->manager->finish(reg, kFailed, "Failed to register advertisement");
+    if (const sd_bus_error* e = sd_bus_message_get_error(m)) {
+        std::cerr << "fake-bluez: reading back " << reg->path << " of " << reg->owner
+                  << " failed: " << (e->name ? e->name : "?") << "\n";
+        reg->manager->finish(reg, kFailed, kCannotRegister);
+    } else {
+        reg->manager->readBack(reg, m);
     }
     return 0;
 }
 
-int FakeAdvertising::onRegister(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<FakeAdvertising*>(userdata);
-    return guardedWithPath(m, error, [&](const std::string& path) {
-        std::string sender = senderOf(m);
-        std::string where = " " + sender + " " + path + " adapter=" + self->adapter_.config().name;
-        for (auto& reg : self->registrations_)
-            if (reg->owner == sender && reg->path == path) {
-                self->adapter_.say(std::string("refused") + where + " " + kAlreadyExists + " " + kAlreadyExistsText);
-                return sd_bus_error_set(error, kAlreadyExists, kAlreadyExistsText);
-            }
-        if (self->adapter_.env().refusal == AdvertisingRefusal::NotPermitted ||
-            self->registrations_.size() >= kMaxAdvertisements) {
-            self->adapter_.say(std::string("refused") + where + " " + kNotPermitted +
-                               " Maximum advertisements reached");
-            return sd_bus_error_set(error, kNotPermitted, "Maximum advertisements reached");
+int FakeAdvertising::registerAdvertisement(sd_bus_message* m, sd_bus_error* error) {
+    const char* path = nullptr;
+    if (int r = sd_bus_message_read(m, "o", &path); r < 0)
+        return r;
+    const std::string sender = senderOf(m);
+    const std::string where = sender + " " + path + " adapter=" + adapter_.config().name;
+    for (auto& reg : registrations_)
+        if (reg->owner == sender && reg->path == path) {
+            adapter_.say("refused " + where + " org.bluez.Error.AlreadyExists Already Exists");
+            return sd_bus_error_set(error, "org.bluez.Error.AlreadyExists", "Already Exists");
         }
-        auto reg = std::make_unique<Registration>();
-        reg->manager = self;
-        reg->owner = sender;
-        reg->path = path;
-        reg->call.reset(sd_bus_message_ref(m));
-        // BlueZ answers only after it has read the object back from the caller, so a client
-        // that waits for the answer without running its loop never gets one.
-        sd_bus_slot* raw = nullptr;
-        int r = sd_bus_call_method_async(self->adapter_.env().bus, &raw, sender.c_str(), path.c_str(),
-                                         "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-                                         &FakeAdvertising::onManagedObjectsReply, reg.get(), "");
-        if (r < 0)
-            return sd_bus_error_set(error, kFailed, "Failed to register advertisement");
-        reg->readBack.reset(raw);
-        self->registrations_.push_back(std::move(reg));
-        return 1;
-    });
+    if (adapter_.env().refusal == AdvertisingRefusal::NotPermitted || registrations_.size() >= kMaxAdvertisements) {
+        adapter_.say("refused " + where + " org.bluez.Error.NotPermitted Maximum advertisements reached");
+        return sd_bus_error_set(error, "org.bluez.Error.NotPermitted", "Maximum advertisements reached");
+    }
+    auto reg = std::make_unique<Registration>();
+    reg->manager = this, reg->owner = sender, reg->path = path;
+    reg->call.reset(sd_bus_message_ref(m));
+    sd_bus_slot* raw = nullptr;
+    if (sd_bus_call_method_async(adapter_.env().bus, &raw, sender.c_str(), path, "org.freedesktop.DBus.ObjectManager",
+                                 "GetManagedObjects", &FakeAdvertising::onManagedObjects, reg.get(), "") < 0)
+        return sd_bus_error_set(error, kFailed, kCannotRegister);
+    reg->readBack.reset(raw);
+    registrations_.push_back(std::move(reg));
+    return 1;
 }
 
-int FakeAdvertising::onUnregister(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<FakeAdvertising*>(userdata);
-    return guardedWithPath(m, error, [&](const std::string& path) {
-        std::string sender = senderOf(m);
-        std::string where = " " + sender + " " + path + " adapter=" + self->adapter_.config().name;
-        for (auto& reg : self->registrations_)
-            if (reg->owner == sender && reg->path == path) {
-                if (reg->call)
-                    sd_bus_reply_method_errorf(reg->call.get(), kFailed, "Failed to complete registration");
-                self->remove(reg.get());
-                int r = sd_bus_reply_method_return(m, "");
-                self->adapter_.say("unregistered" + where);
-                return r < 0 ? r : 1;
-            }
-        self->adapter_.say(std::string("unregister refused") + where + " " + kDoesNotExist);
-        return sd_bus_error_set(error, kDoesNotExist, kDoesNotExistText);
-    });
-}
-
-int FakeAdvertising::getProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-                                 void* userdata, sd_bus_error*) {
-    auto* self = static_cast<FakeAdvertising*>(userdata);
-    std::string p = property;
-    size_t active = static_cast<size_t>(std::count_if(self->registrations_.begin(), self->registrations_.end(),
-                                                      [](auto& r) { return r->complete; }));
-    if (p == "ActiveInstances")
-        return sd_bus_message_append(reply, "y", static_cast<uint8_t>(active));
-    if (p == "SupportedInstances")
-        return sd_bus_message_append(reply, "y", static_cast<uint8_t>(kMaxAdvertisements - active));
-    if (p == "SupportedIncludes")
-        return sd_bus_message_append(reply, "as", 3, "tx-power", "appearance", "local-name");
-    return -ENOENT;
+int FakeAdvertising::unregister(sd_bus_message* m, sd_bus_error* error) {
+    const char* path = nullptr;
+    if (int r = sd_bus_message_read(m, "o", &path); r < 0)
+        return r;
+    const std::string sender = senderOf(m);
+    const std::string where = " " + sender + " " + path + " adapter=" + adapter_.config().name;
+    for (auto& reg : registrations_)
+        if (reg->owner == sender && reg->path == path) {
+            if (reg->call)
+                sd_bus_reply_method_errorf(reg->call.get(), kFailed, "Failed to complete registration");
+            remove(reg.get());
+            adapter_.say("unregistered" + where);
+            return sd_bus_reply_method_return(m, "");
+        }
+    adapter_.say("unregister refused" + where + " org.bluez.Error.DoesNotExist");
+    return sd_bus_error_set(error, "org.bluez.Error.DoesNotExist", "Does Not Exist");
 }
 
 }  // namespace brelo::fakebluez

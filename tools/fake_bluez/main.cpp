@@ -1,15 +1,11 @@
 // fake-bluez: a stand-in for bluetoothd on a private D-Bus, driven by a line script.
 // See tools/README.md for the script language and the lines it prints.
-
 #include <csignal>
 #include <cstdlib>
-#include <exception>
-#include <string>
-#include <vector>
+#include <iostream>
+#include <unistd.h>
 
 #include "bluez_double.h"
-#include "output.h"
-#include "runtime/event_loop.h"
 #include "script_runner.h"
 
 namespace {
@@ -25,56 +21,44 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
     using namespace brelo::fakebluez;
     std::signal(SIGPIPE, SIG_IGN);
-
     BluezDouble::Options options;
     std::vector<std::string> scripts;
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if ((a == "--bus" || a == "--script") && i + 1 < args.size()) {
-            (a == "--bus" ? options.busAddress : scripts.emplace_back()) = args[++i];
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if ((a == "--bus" || a == "--script") && i + 1 < argc) {
+            (a == "--bus" ? options.busAddress : scripts.emplace_back()) = argv[++i];
         } else if (a == "--impostor") {
             options.impostor = true;
-        } else if (a == "--help" || a == "-h") {
-            Output::complain(std::string("\n") + kUsage);
-            return 0;
         } else {
-            Output::complain("unknown argument '" + a + "'\n" + kUsage);
-            return 2;
+            std::cerr << (a == "--help" || a == "-h" ? "" : "fake-bluez: unknown argument '" + a + "'\n") << kUsage;
+            return a == "--help" || a == "-h" ? 0 : 2;
         }
     }
-    if (options.busAddress.empty()) {
-        const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-        // Never fall back to the machine's own system bus: the double is for private buses.
-        if (!env || !*env) {
-            Output::complain("no bus: set DBUS_SYSTEM_BUS_ADDRESS or pass --bus ADDRESS");
-            return 2;
-        }
+    // Never the machine's own system bus: the double is for private buses.
+    const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (options.busAddress.empty() && (!env || !*env)) {
+        std::cerr << "fake-bluez: no bus: set DBUS_SYSTEM_BUS_ADDRESS or pass --bus ADDRESS\n";
+        return 2;
+    }
+    if (options.busAddress.empty())
         options.busAddress = env;
-    }
-
     try {
         brelo::runtime::EventLoop loop;
-        Output out;
-        out.attach(loop.get());
-        BluezDouble fake(loop, out, options);
+        BluezDouble fake(loop, [](const std::string& line) { std::cout << line << std::endl; }, options);
         ScriptRunner runner(loop, [&fake](const ScriptLine& line) { return fake.execute(line); });
-        for (auto& path : scripts) {
-            std::string error;
-            if (!runner.addFile(path, error)) {
-                Output::complain(error);
+        for (auto& path : scripts)
+            if (!runner.addFile(path)) {
+                std::cerr << "fake-bluez: cannot read script " << path << "\n";
                 return 2;
             }
-        }
         fake.start([&runner] { runner.resume(); });
-        runner.watchStdin();
-        int code = loop.run();
-        out.drain();
+        runner.watch(STDIN_FILENO, "stdin");
+        const int code = loop.run();
         if (code != 0)
-            Output::complain("stopped: the bus connection is gone or org.bluez could not be owned");
+            std::cerr << "fake-bluez: stopped: the bus connection is gone or org.bluez could not be owned\n";
         return code;
     } catch (const std::exception& e) {
-        Output::complain(e.what());
+        std::cerr << "fake-bluez: " << e.what() << "\n";
         return 1;
     }
 }

@@ -5,44 +5,26 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 
 #include "bluetooth/uuid.h"
 
 namespace brelo::fakebluez {
 namespace {
 
-bool isOptionKey(const std::string& key) {
-    return !key.empty() && std::all_of(key.begin(), key.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '-' || c == '_';
-    });
-}
-
 int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    const char* digits = "0123456789abcdef";
+    const char* at = std::strchr(digits, std::tolower(static_cast<unsigned char>(c)));
+    return c && at ? static_cast<int>(at - digits) : -1;
 }
 
-std::vector<std::string> splitComma(const std::string& text) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos)
-            return parts;
-        start = comma + 1;
-    }
-}
-
-std::string lower(std::string s) {
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+Strings splitComma(const std::string& text) {
+    Strings parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, ',');)
+        parts.push_back(part);
+    return parts;
 }
 
 }  // namespace
@@ -61,13 +43,10 @@ std::optional<std::string> ScriptLine::option(const std::string& key) const {
     return found;
 }
 
-void ScriptLine::allowOptions(std::initializer_list<const char*> keys) const {
+void ScriptLine::expect(const char* usage, size_t min, size_t max, std::initializer_list<const char*> allowed) const {
     for (auto& [k, v] : options)
-        if (std::none_of(keys.begin(), keys.end(), [&](const char* allowed) { return k == allowed; }))
-            throw ScriptError("unknown option '" + k + "'");
-}
-
-void ScriptLine::expectWords(size_t min, size_t max, const char* usage) const {
+        if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return k == a; }))
+            throw ScriptError("unknown option '" + k + "' (usage: " + usage + ")");
     if (words.size() < min || words.size() > max)
         throw ScriptError(std::string("usage: ") + usage);
 }
@@ -76,10 +55,8 @@ std::string ScriptLine::rest(size_t from) const {
     std::string out;
     for (size_t i = from; i < words.size(); ++i)
         out += (out.empty() ? "" : " ") + words[i];
-    for (auto& [k, v] : options) {
-        bool plain = !v.empty() && v.find_first_of(" \t\"#") == std::string::npos;
-        out += (out.empty() ? "" : " ") + k + "=" + (plain ? v : "\"" + v + "\"");
-    }
+    for (auto& [k, v] : options)
+        out += (out.empty() ? "" : " ") + k + "=" + shown(v);
     return out;
 }
 
@@ -91,72 +68,51 @@ ScriptLine parseLine(const std::string& text) {
         while (i < n && std::isspace(static_cast<unsigned char>(text[i])))
             ++i;
         if (i >= n || text[i] == '#')
-            break;
+            return line;
         std::string word;
-        bool quotedAny = false;
-        size_t equals = std::string::npos;  // position of the first unquoted '=' in word
+        bool quoted = false;
+        size_t equals = std::string::npos;  // the first '=' outside quotes
         while (i < n && !std::isspace(static_cast<unsigned char>(text[i]))) {
-            char c = text[i];
-            if (c == '"') {
-                quotedAny = true;
-                ++i;
-                bool closed = false;
-                while (i < n) {
-                    if (text[i] == '\\' && i + 1 < n && (text[i + 1] == '"' || text[i + 1] == '\\')) {
-                        word += text[i + 1];
-                        i += 2;
-                    } else if (text[i] == '"') {
-                        closed = true;
-                        ++i;
-                        break;
-                    } else {
-                        word += text[i++];
-                    }
-                }
-                if (!closed)
-                    throw ScriptError("unterminated quote");
+            if (text[i] != '"') {
+                if (text[i] == '=' && equals == std::string::npos)
+                    equals = word.size();
+                word += text[i++];
                 continue;
             }
-            if (c == '=' && equals == std::string::npos)
-                equals = word.size();
-            word += c;
-            ++i;
+            quoted = true;
+            for (++i; i < n && text[i] != '"'; ++i)
+                word += text[i] == '\\' && i + 1 < n && (text[i + 1] == '"' || text[i + 1] == '\\') ? text[++i] : text[i];
+            if (i++ >= n)
+                throw ScriptError("unterminated quote");
         }
-        if (equals != std::string::npos && isOptionKey(word.substr(0, equals)))
-            line.options.emplace_back(word.substr(0, equals), word.substr(equals + 1));
-        else if (!word.empty() || quotedAny)
+        const std::string key = word.substr(0, std::min(equals, word.size()));
+        const bool isKey = !key.empty() && std::all_of(key.begin(), key.end(), [](unsigned char c) {
+            return std::isalnum(c) || c == '-' || c == '_';
+        });
+        if (equals != std::string::npos && isKey)
+            line.options.emplace_back(key, word.substr(equals + 1));
+        else if (!word.empty() || quoted)
             line.words.push_back(word);
     }
-    return line;
 }
 
 std::string parseAddress(const std::string& text) {
-    // Six pairs of hex digits separated by colons.
     bool ok = text.size() == 17;
     for (size_t i = 0; ok && i < text.size(); ++i)
         ok = (i % 3 == 2) ? text[i] == ':' : hexDigit(text[i]) >= 0;
     if (!ok)
         throw ScriptError("'" + text + "' is not a Bluetooth address (AA:BB:CC:DD:EE:FF)");
     std::string upper = text;
-    for (auto& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
     return upper;
 }
 
-int16_t parseInt16(const std::string& what, const std::string& text, int min, int max) {
-    int value = 0;
+int64_t parseNumber(const std::string& what, const std::string& text, int64_t min, int64_t max) {
+    int64_t value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
         throw ScriptError(what + " must be a whole number from " + std::to_string(min) + " to " +
                           std::to_string(max) + ", not '" + text + "'");
-    return static_cast<int16_t>(value);
-}
-
-int64_t parseCount(const std::string& what, const std::string& text) {
-    int64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value <= 0)
-        throw ScriptError(what + " must be a positive whole number, not '" + text + "'");
     return value;
 }
 
@@ -172,33 +128,27 @@ double parseSeconds(const std::string& what, const std::string& text) {
 }
 
 bool parseOnOff(const std::string& what, const std::string& text) {
-    if (text == "on" || text == "true" || text == "yes")
-        return true;
-    if (text == "off" || text == "false" || text == "no")
-        return false;
+    if (text == "on" || text == "off")
+        return text == "on";
     throw ScriptError(what + " must be on or off, not '" + text + "'");
 }
 
-std::map<uint16_t, std::vector<uint8_t>> parseManufacturerData(const std::string& text) {
-    std::map<uint16_t, std::vector<uint8_t>> out;
+CompanyData parseManufacturerData(const std::string& text) {
+    CompanyData out;
     for (const auto& entry : splitComma(text)) {
-        size_t colon = entry.find(':');
+        const size_t colon = entry.find(':');
         std::string company = entry.substr(0, colon);
-        std::string hex = colon == std::string::npos ? "" : entry.substr(colon + 1);
-        if (company.size() > 2 && (company.compare(0, 2, "0x") == 0 || company.compare(0, 2, "0X") == 0))
+        const std::string hex = colon == std::string::npos ? "" : entry.substr(colon + 1);
+        if (company.size() > 2 && company[0] == '0' && std::tolower(company[1]) == 'x')
             company = company.substr(2);
-        unsigned value = 0;
         bool ok = colon != std::string::npos && !company.empty() && company.size() <= 4 && hex.size() % 2 == 0;
-        for (char c : company) {
-            ok = ok && hexDigit(c) >= 0;
-            value = value * 16 + static_cast<unsigned>(std::max(hexDigit(c), 0));
-        }
-        std::vector<uint8_t> bytes;
+        unsigned value = 0;
+        for (char c : company)
+            ok = ok && hexDigit(c) >= 0, value = value * 16 + static_cast<unsigned>(std::max(hexDigit(c), 0));
+        Bytes bytes;
         for (size_t i = 0; ok && i < hex.size(); i += 2) {
-            int hi = hexDigit(hex[i]);
-            int lo = hexDigit(hex[i + 1]);
-            ok = hi >= 0 && lo >= 0;
-            bytes.push_back(static_cast<uint8_t>(std::max(hi, 0) * 16 + std::max(lo, 0)));
+            ok = hexDigit(hex[i]) >= 0 && hexDigit(hex[i + 1]) >= 0;
+            bytes.push_back(static_cast<uint8_t>(hexDigit(hex[i]) * 16 + hexDigit(hex[i + 1])));
         }
         if (!ok)
             throw ScriptError("manufacturer data must be COMPANY:HEX with a hex company identifier and an even "
@@ -212,13 +162,13 @@ std::optional<std::string> fullUuid(const std::string& text) {
     auto uuid = bluetooth::Uuid::parse(text);
     if (!uuid)
         return std::nullopt;
-    return lower(uuid->canonical());
+    std::string full = uuid->canonical();
+    std::transform(full.begin(), full.end(), full.begin(), [](unsigned char c) { return std::tolower(c); });
+    return full;
 }
 
-std::vector<std::string> parseUuids(const std::string& text) {
-    std::vector<std::string> out;
-    if (text.empty())
-        return out;
+Strings parseUuids(const std::string& text) {
+    Strings out;
     for (const auto& part : splitComma(text)) {
         auto full = fullUuid(part);
         if (!full)

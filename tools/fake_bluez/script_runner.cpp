@@ -2,81 +2,65 @@
 
 #include <cerrno>
 #include <fstream>
+#include <iostream>
 #include <unistd.h>
-
-#include "output.h"
 
 namespace brelo::fakebluez {
 
-ScriptRunner::ScriptRunner(runtime::EventLoop& loop, Executor execute) : loop_(loop), execute_(std::move(execute)) {}
-
-ScriptRunner::~ScriptRunner() { *alive_ = false; }
-
-bool ScriptRunner::addFile(const std::string& path, std::string& error) {
+bool ScriptRunner::addFile(const std::string& path) {
     std::ifstream in(path);
-    if (!in) {
-        error = "cannot read script " + path;
+    if (!in)
         return false;
-    }
-    std::string text;
     size_t number = 0;
-    while (std::getline(in, text))
+    for (std::string text; std::getline(in, text);)
         queue_.push_back({path + ":" + std::to_string(++number), text});
     return true;
 }
 
-void ScriptRunner::watchStdin() {
+void ScriptRunner::watch(int fd, const std::string& name, std::function<void()> atEnd) {
+    name_ = name;
+    atEnd_ = std::move(atEnd);
     sd_event_source* raw = nullptr;
-    int r = sd_event_add_io(loop_.get(), &raw, STDIN_FILENO, EPOLLIN, &ScriptRunner::onStdin, this);
-    if (r == -EPERM) {
-        // A regular file (or /dev/null) cannot be polled: it is all there already.
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0)
-            queueText(std::string(buffer, static_cast<size_t>(n)));
-        queueText("\n");
-        schedulePump();
+    int r = sd_event_add_io(loop_.get(), &raw, fd, EPOLLIN, &ScriptRunner::onReadable, this);
+    if (r >= 0) {
+        source_.reset(raw);
         return;
     }
-    if (r >= 0)
-        stdinSource_.reset(raw);
-}
-
-void ScriptRunner::queueText(const std::string& text) {
-    stdinPartial_ += text;
-    size_t start = 0;
-    for (size_t nl; (nl = stdinPartial_.find('\n', start)) != std::string::npos; start = nl + 1)
-        queue_.push_back({"stdin:" + std::to_string(++stdinLine_), stdinPartial_.substr(start, nl - start)});
-    stdinPartial_.erase(0, start);
-}
-
-void ScriptRunner::readStdin() {
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n > 0) {
-            queueText(std::string(buffer, static_cast<size_t>(n)));
-            if (static_cast<size_t>(n) < sizeof buffer)
-                break;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            break;
-        // End of input (or an error that ends it): a last line without a line feed still counts.
-        if (!stdinPartial_.empty())
-            queueText("\n");
-        stdinSource_.reset();
-        break;
-    }
+    // A regular file (or /dev/null) cannot be polled: it is all there already.
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        take(std::string(buffer, static_cast<size_t>(n)));
+    take("\n");
     schedulePump();
 }
 
-int ScriptRunner::onStdin(sd_event_source*, int, uint32_t, void* userdata) noexcept {
+void ScriptRunner::take(const std::string& text) {
+    partial_ += text;
+    size_t start = 0;
+    for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1)
+        queue_.push_back({name_ + ":" + std::to_string(++lineNumber_), partial_.substr(start, nl - start)});
+    partial_.erase(0, start);
+}
+
+int ScriptRunner::onReadable(sd_event_source*, int fd, uint32_t, void* userdata) noexcept {
+    auto* self = static_cast<ScriptRunner*>(userdata);
+    char buffer[65536];
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
     try {
-        static_cast<ScriptRunner*>(userdata)->readStdin();
-    } catch (...) {
+        if (n > 0) {
+            self->take(std::string(buffer, static_cast<size_t>(n)));
+        } else {
+            // The end (or an error that ends it): a last line without a line feed still counts.
+            self->take("\n");
+            self->source_.reset();
+            if (self->atEnd_)
+                self->loop_.defer(self->atEnd_);
+        }
+        self->schedulePump();
+    } catch (const std::exception& e) {
+        std::cerr << "fake-bluez: " << e.what() << "\n";
     }
     return 0;
 }
@@ -90,54 +74,35 @@ void ScriptRunner::schedulePump() {
     if (pumpScheduled_)
         return;
     pumpScheduled_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    loop_.defer([this, alive] {
-        if (alive.expired())
-            return;
-        pumpScheduled_ = false;
-        pump();
+    loop_.defer([this, alive = std::weak_ptr<bool>(alive_)] {
+        if (!alive.expired())
+            pumpScheduled_ = false, pump();
     });
 }
 
 void ScriptRunner::pump() {
-    while (!held_ && !sleeping_ && !queue_.empty()) {
+    while (!held_ && !sleep_ && !queue_.empty()) {
         Pending line = std::move(queue_.front());
         queue_.pop_front();
         Outcome outcome;
         try {
-            ScriptLine parsed = parseLine(line.text);
-            if (parsed.empty())
-                continue;
-            outcome = execute_(parsed);
+            outcome = execute_(parseLine(line.text));
         } catch (const std::exception& e) {
-            Output::complain(line.where + ": " + e.what() + ": " + line.text);
+            std::cerr << "fake-bluez: " << line.where << ": " << e.what() << ": " << line.text << "\n";
             continue;
         }
-        switch (outcome.next) {
-            case Outcome::Next::Continue:
-                break;
-            case Outcome::Next::Sleep: {
-                sleeping_ = true;
-                std::weak_ptr<bool> alive = alive_;
-                sleepTimer_ = loop_.after(outcome.seconds, [this, alive] {
-                    // Not from inside the timer's own callback: the wake-up frees the timer.
-                    loop_.defer([this, alive] {
-                        if (alive.expired())
-                            return;
-                        sleeping_ = false;
-                        sleepTimer_.reset();
-                        pump();
-                    });
+        if (outcome.next == Outcome::Next::Sleep) {
+            sleep_ = loop_.after(outcome.seconds, [this, alive = std::weak_ptr<bool>(alive_)] {
+                // Not from inside the timer's own callback: the wake-up frees the timer.
+                loop_.defer([this, alive] {
+                    if (!alive.expired())
+                        sleep_.reset(), pump();
                 });
-                return;
-            }
-            case Outcome::Next::WaitReady:
-                held_ = true;
-                return;
-            case Outcome::Next::Quit:
+            });
+        } else if (outcome.next != Outcome::Next::Continue) {
+            held_ = true;  // until ready again, or for good
+            if (outcome.next == Outcome::Next::Quit)
                 loop_.exit(0);
-                held_ = true;
-                return;
         }
     }
 }

@@ -1,141 +1,94 @@
 #include "threaded_double.h"
 
+#include <algorithm>
 #include <stdexcept>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "bluez_double.h"
-#include "output.h"
-#include "runtime/event_loop.h"
 #include "script_runner.h"
 
 namespace brelo::fakebluez {
-namespace {
 
-// What the wake-up source on the double's loop reaches.
-struct Inbox {
-    std::mutex& mutex;
-    std::string& text;
-    bool& quit;
-    ScriptRunner& runner;
-    runtime::EventLoop& loop;
-};
-
-int onWake(sd_event_source*, int fd, uint32_t, void* userdata) noexcept {
-    auto& inbox = *static_cast<Inbox*>(userdata);
-    uint64_t count = 0;
-    (void)::read(fd, &count, sizeof count);
-    std::string text;
-    bool quit = false;
-    {
-        std::lock_guard lock(inbox.mutex);
-        text.swap(inbox.text);
-        quit = inbox.quit;
-    }
-    try {
-        if (quit)
-            inbox.loop.exit(0);
-        else if (!text.empty())
-            inbox.runner.addText(text);
-    } catch (...) {
-    }
-    return 0;
-}
-
-}  // namespace
-
-ThreadedDouble::ThreadedDouble(const std::string& busAddress, bool impostor)
-    : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (wake_ < 0)
-        throw std::runtime_error("eventfd failed");
-    thread_ = std::thread([this, busAddress, impostor] { serve(busAddress, impostor); });
+ThreadedDouble::ThreadedDouble(const std::string& busAddress, bool impostor) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) < 0)
+        throw std::runtime_error("socketpair failed");
+    input_ = fds[0];
+    thread_ = std::thread([this, busAddress, impostor, fd = fds[1]] { serve(busAddress, impostor, fd); });
     if (!waitForLine("ready")) {
-        std::string why;
-        {
-            std::lock_guard lock(mutex_);
-            why = failure_.value_or("no \"ready\" within 10 s");
-        }
         stop();
-        throw std::runtime_error("the BlueZ double did not get ready: " + why);
+        throw std::runtime_error("the BlueZ double did not get ready: " +
+                                 (failure_.empty() ? "no \"ready\" within 10 s" : failure_));
     }
 }
 
 ThreadedDouble::~ThreadedDouble() { stop(); }
 
+// Closing our end of the socket ends the double's script, and with it its loop.
 void ThreadedDouble::stop() {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-        }
-        const uint64_t one = 1;
-        (void)::write(wake_, &one, sizeof one);
+    if (input_ >= 0)
+        ::close(input_);
+    input_ = -1;
+    if (thread_.joinable())
         thread_.join();
-    }
-    if (wake_ >= 0)
-        ::close(wake_);
-    wake_ = -1;
 }
 
-void ThreadedDouble::serve(std::string busAddress, bool impostor) {
+void ThreadedDouble::serve(const std::string& busAddress, bool impostor, int input) {
     try {
         runtime::EventLoop loop;
-        Output out([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            journal_.push_back(line);
-            changed_.notify_all();
-        });
-        BluezDouble fake(loop, out, {.busAddress = std::move(busAddress), .impostor = impostor});
+        BluezDouble fake(
+            loop,
+            [this](const std::string& line) {
+                std::lock_guard lock(mutex_);
+                journal_.push_back(line);
+                changed_.notify_all();
+            },
+            {busAddress, impostor});
         ScriptRunner runner(loop, [&fake](const ScriptLine& line) { return fake.execute(line); });
-        Inbox inbox{mutex_, inbox_, quit_, runner, loop};
-        sd_event_source* raw = nullptr;
-        if (sd_event_add_io(loop.get(), &raw, wake_, EPOLLIN, &onWake, &inbox) < 0)
-            throw std::runtime_error("cannot watch the inbox");
-        runtime::SourcePtr source(raw);
+        runner.watch(input, "script", [&loop] { loop.exit(0); });
         fake.start([&runner] { runner.resume(); });
         loop.run();
     } catch (const std::exception& e) {
         std::lock_guard lock(mutex_);
         failure_ = e.what();
     }
+    ::close(input);
     std::lock_guard lock(mutex_);
     ended_ = true;
     changed_.notify_all();
 }
 
 void ThreadedDouble::send(const std::string& lines) {
-    {
-        std::lock_guard lock(mutex_);
-        inbox_ += lines;
-        if (inbox_.back() != '\n')
-            inbox_ += '\n';
+    const std::string text = lines + "\n";
+    for (size_t done = 0; done < text.size();) {
+        // MSG_NOSIGNAL: a double that has ended must not take the test down with SIGPIPE.
+        ssize_t n = ::send(input_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
     }
-    const uint64_t one = 1;
-    (void)::write(wake_, &one, sizeof one);
 }
 
 bool ThreadedDouble::run(const std::string& lines, std::chrono::milliseconds timeout) {
     const std::string marker = "sync-" + std::to_string(++marker_);
-    send(lines);
-    send("echo " + marker);
+    send(lines + "\necho " + marker);
     return waitForLine(marker, timeout).has_value();
-}
-
-// Journal lines from `from` on that contain text; the index of the first in *first.
-size_t ThreadedDouble::find(const std::string& text, size_t from, std::optional<size_t>* first) {
-    std::lock_guard lock(mutex_);
-    size_t n = 0;
-    for (size_t i = from; i < journal_.size(); ++i)
-        if (journal_[i].find(text) != std::string::npos && n++ == 0 && first)
-            *first = i;
-    return n;
 }
 
 std::optional<size_t> ThreadedDouble::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
                                                   size_t from) {
     std::optional<size_t> first;
-    waitFor([&] { return find(text, from, &first) > 0; }, timeout);
+    waitFor(
+        [&] {
+            const auto all = lines();
+            auto it = std::find_if(all.begin() + static_cast<ptrdiff_t>(std::min(from, all.size())), all.end(),
+                                   [&](const std::string& l) { return l.find(text) != std::string::npos; });
+            if (it != all.end())
+                first = static_cast<size_t>(it - all.begin());
+            return first.has_value();
+        },
+        timeout);
     return first;
 }
 
@@ -143,7 +96,11 @@ bool ThreadedDouble::waitForCount(const std::string& text, size_t n, std::chrono
     return waitFor([&] { return countLines(text) >= n; }, timeout);
 }
 
-size_t ThreadedDouble::countLines(const std::string& text) { return find(text, 0, nullptr); }
+size_t ThreadedDouble::countLines(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count_if(journal_.begin(), journal_.end(),
+                                             [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
 
 bool ThreadedDouble::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace brelo::fakebluez {
 
 using namespace std::chrono_literals;
@@ -22,7 +21,7 @@ class ThreadedDouble {
 public:
     // impostor: takes no name and sends the same signals from a connection that does not
     // own org.bluez. Throws when the double cannot get ready.
-    ThreadedDouble(const std::string& busAddress, bool impostor = false);
+    explicit ThreadedDouble(const std::string& busAddress, bool impostor = false);
     ~ThreadedDouble();
     ThreadedDouble(const ThreadedDouble&) = delete;
     ThreadedDouble& operator=(const ThreadedDouble&) = delete;
@@ -30,13 +29,11 @@ public:
     // Sends script lines and waits until the double has carried out all of them. False when
     // it did not within the timeout.
     bool run(const std::string& lines, std::chrono::milliseconds timeout = 10s);
-    // Sends script lines without waiting.
-    void send(const std::string& lines);
+    void send(const std::string& lines);  // without waiting
 
     // The index of the first journal line from `from` on that contains text.
     std::optional<size_t> waitForLine(const std::string& text, std::chrono::milliseconds timeout = 10s,
                                       size_t from = 0);
-    // Waits until at least n journal lines contain text.
     bool waitForCount(const std::string& text, size_t n, std::chrono::milliseconds timeout = 10s);
     size_t countLines(const std::string& text);
     // Waits until pred holds, looking again at every new journal line (pred may read the journal).
@@ -44,19 +41,15 @@ public:
     std::vector<std::string> lines();
 
 private:
-    void serve(std::string busAddress, bool impostor);
-    // Ends the double's loop and its thread.
+    void serve(const std::string& busAddress, bool impostor, int input);
     void stop();
-    size_t find(const std::string& text, size_t from, std::optional<size_t>* first);
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> journal_;
-    std::string inbox_;  // script text not yet taken by the double's thread
-    bool quit_ = false;
     bool ended_ = false;
-    std::optional<std::string> failure_;
-    int wake_ = -1;  // eventfd: the double's loop looks at the inbox
+    std::string failure_;
+    int input_ = -1;  // our end of the socket the double reads its script from
     int marker_ = 0;
     std::thread thread_;
 };

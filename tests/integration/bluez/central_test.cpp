@@ -107,25 +107,6 @@ TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) 
     EXPECT_EQ(countStatus(uploads("kitchen"), "unsupported"), 0u) << testing::PrintToString(node.lines());
 }
 
-// With an advertisement monitor the kernel scans without its duplicate filter: every
-// advertisement is reported and discovery is not restarted periodically.
-TEST_F(CentralOnFakeBluez, AnAdvertisementMonitorReplacesTheRestartsAndIsRegisteredAgainAfterARestart) {
-    ASSERT_TRUE(fake_->run("experimental on\ndupfilter on\nadapter add hci0"));
-    auto& node = startNode("kitchen");
-    ASSERT_TRUE(fake_->waitForLine("monitor activated")) << testing::PrintToString(fake_->lines());
-    ASSERT_TRUE(fake_->run("every 0.1 advert C0:FF:EE:00:00:07 rssi=-60 name=Steady"));
-    ASSERT_TRUE(waitForUploads([](auto& uploads) {
-        auto steady = recordsNamed(uploads, "Steady");
-        return std::count_if(steady.begin(), steady.end(), [](auto& r) { return r.value("packets", 0) >= 10; }) >= 3;
-    })) << testing::PrintToString(fake_->lines());
-    // The start before the monitor was active and the one restart after it, nothing more.
-    EXPECT_LE(fake_->countLines("discovery start"), 2u);
-
-    ASSERT_TRUE(fake_->run("restart 0.3"));
-    EXPECT_TRUE(fake_->waitForCount("monitor activated", 2)) << testing::PrintToString(fake_->lines());
-    EXPECT_TRUE(waitForLog(node, "status listening", 2));
-}
-
 TEST_F(CentralOnFakeBluez, DiscoveryStoppedByBlueZIsStartedAgain) {
     ASSERT_TRUE(fake_->run("adapter add hci0"));
     auto& node = startNode("kitchen");
