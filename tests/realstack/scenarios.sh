@@ -47,7 +47,7 @@ start_node ear5
 wait_listening
 advertise
 say "ear5 on hci$node_hci, advertiser on hci$other_hci"
-steady; beacon; power_cycle; restart; wedge
+steady; power_cycle; restart; beacon; wedge
 stop_node
 
 say "outsider"

@@ -6,9 +6,6 @@
 namespace brelo::fakebluez {
 namespace {
 
-// bluetoothd publishes its adapters 0.2 to 0.9 s after it takes its name.
-constexpr double kPublishS = 0.2;
-
 void check(int r, const std::string& what) {
     if (r < 0)
         throw std::system_error(-r, std::generic_category(), what);
@@ -33,16 +30,11 @@ BluezDouble::BluezDouble(runtime::EventLoop& loop, Say say, Options options)
     env_.impostor = options_.impostor;
 }
 
-BluezDouble::~BluezDouble() {
-    commands_.stopTraffic();
-    adapters_.clear();
-}
-
 void BluezDouble::start(std::function<void()> onReady) {
     onReady_ = std::move(onReady);
     connect();
     if (options_.impostor)
-        loop_.defer([this] { comeBack(); });
+        loop_.defer([this] { say("ready"), onReady_(); });
 }
 
 void BluezDouble::connect() {
@@ -81,11 +73,8 @@ int BluezDouble::onNameReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
         self->loop_.exit(1);
         return 0;
     }
-    // bluetoothd takes its name first and publishes its adapters a moment later.
-    if (self->comeBack_.empty())
-        self->comeBack();
-    else
-        self->restartTimers_.push_back(self->loop_.after(kPublishS, [self] { self->comeBack(); }));
+    self->say("ready");
+    self->onReady_();
     return 0;
 }
 
@@ -96,55 +85,6 @@ int BluezDouble::onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_er
         for (auto& [adapterName, adapter] : self->adapters_)
             adapter->forgetClient(name);
     return 0;
-}
-
-void BluezDouble::restart(double seconds, std::optional<double> advertisingLateS) {
-    if (options_.impostor)
-        throw ScriptError("an impostor owns nothing to restart");
-    // bluetoothd going away: it powers its adapters off and removes them (releasing the
-    // advertisements), then its connection closes and org.bluez loses its owner. A new
-    // process comes back with a new unique name.
-    for (auto& [name, adapter] : adapters_) {
-        AdapterConfig config = adapter->config();
-        config.advertisingManager = adapter->advertising().offered();
-        comeBack_.push_back(config);
-        adapter->setPowered(false, "");
-        adapter->announceRemoval();
-        say("adapter removed " + name);
-    }
-    commands_.stopTraffic();
-    adapters_.clear();
-    restartTimers_.clear();
-    slots_.clear();
-    env_.bus = nullptr;
-    bus_.reset();
-    advertisingLateS_ = advertisingLateS;
-    say("bluetoothd stopped");
-    restartTimers_.push_back(loop_.after(seconds, [this] {
-        try {
-            connect();
-        } catch (const std::exception& e) {
-            std::cerr << "fake-bluez: restart failed: " << e.what() << "\n";
-            loop_.exit(1);
-        }
-    }));
-}
-
-// A restarted bluetoothd finds its adapters again in their last power state, with no
-// devices, discovery sessions or advertisements.
-void BluezDouble::comeBack() {
-    for (auto config : comeBack_) {
-        const bool manager = config.advertisingManager;
-        config.advertisingManager = manager && !advertisingLateS_;
-        auto& adapter = *(adapters_[config.name] = std::make_unique<FakeAdapter>(env_, config));
-        say("adapter added " + config.name + (config.powered ? " on" : " off") + (manager ? "" : " noadv"));
-        if (manager && advertisingLateS_)
-            restartTimers_.push_back(loop_.after(*advertisingLateS_, [&adapter] { adapter.advertising().addLate(); }));
-    }
-    comeBack_.clear();
-    say("ready");
-    if (onReady_)
-        onReady_();
 }
 
 int BluezDouble::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error) {

@@ -28,15 +28,14 @@ public:
     using Say = std::function<void(const std::string&)>;
 
     BluezDouble(runtime::EventLoop& loop, Say say, Options options);
-    ~BluezDouble();
     BluezDouble(const BluezDouble&) = delete;
     BluezDouble& operator=(const BluezDouble&) = delete;
 
-    // Connects (throws when it cannot) and asks for org.bluez. onReady runs whenever the
-    // double is ready for script lines: once the name is ours, and again after a restart.
+    // Connects (throws when it cannot) and asks for org.bluez; onReady runs once the name is
+    // ours and the double is ready for script lines.
     void start(std::function<void()> onReady);
     // Carries out one script line; throws ScriptError for a line it cannot carry out.
-    Outcome execute(const ScriptLine& line) { return commands_.execute(line); }
+    void execute(const ScriptLine& line) { commands_.execute(line); }
 
     // For the script commands.
     runtime::EventLoop& loop() { return loop_; }
@@ -45,13 +44,9 @@ public:
     void say(const std::string& text) const { env_.say(text); }
     // Answers every method call with the bus policy's AccessDenied while set.
     void setDeny(bool deny) { deny_ = deny; }
-    // bluetoothd stops and comes back after `seconds` with its adapters; when advertisingLateS
-    // is set, their advertising managers come that much later.
-    void restart(double seconds, std::optional<double> advertisingLateS);
 
 private:
     void connect();
-    void comeBack();
     int dispatch(sd_bus_message* m, sd_bus_error* error);
     int propertyCall(sd_bus_message* m, sd_bus_error* error);
     int managedObjects(sd_bus_message* m);
@@ -64,9 +59,6 @@ private:
     Options options_;
     std::function<void()> onReady_;
     bool deny_ = false;
-    std::vector<AdapterConfig> comeBack_;  // adapters a restarted daemon brings back
-    std::optional<double> advertisingLateS_;
-    std::vector<std::unique_ptr<runtime::Timer>> restartTimers_;
     Env env_;
     // Declaration order is destruction order in reverse: the adapters and the traffic that
     // feeds them go before the slots and the connection they live on.

@@ -2,16 +2,28 @@
 #include "script_commands.h"
 
 #include <cstdio>
+#include <random>
 
 #include "bluez_double.h"
 
 namespace brelo::fakebluez {
 namespace {
 
+// rssi=N, or rssi=MIN..MAX for a value picked afresh each time (a device moving about).
+int16_t rssiOption(const std::string& text) {
+    static std::minstd_rand random{4242};
+    const size_t dots = text.find("..");
+    if (dots == std::string::npos)
+        return static_cast<int16_t>(parseNumber("rssi", text, -127, 20));
+    const int64_t low = parseNumber("rssi", text.substr(0, dots), -127, 20);
+    return static_cast<int16_t>(std::uniform_int_distribution<int64_t>(
+        low, parseNumber("rssi", text.substr(dots + 2), low, 20))(random));
+}
+
 AdvertData advertData(const ScriptLine& line) {
     AdvertData data;
     if (auto v = line.option("rssi"))
-        data.rssi = static_cast<int16_t>(parseNumber("rssi", *v, -127, 20));
+        data.rssi = rssiOption(*v);
     if (auto v = line.option("tx"))
         data.txPower = static_cast<int16_t>(parseNumber("tx", *v, -127, 127));
     data.name = line.option("name");
@@ -40,77 +52,62 @@ FakeAdapter& ScriptCommands::adapterFor(const std::string& address) {
     return *double_.adapters().begin()->second;
 }
 
-void ScriptCommands::advert(FakeAdapter& adapter, const std::string& address, const AdvertData& data, bool quiet) {
+void ScriptCommands::advert(const ScriptLine& line, bool quiet) {
+    line.expect("advert [hciN] AA:BB:CC:DD:EE:FF rssi=N|MIN..MAX [name=] [tx=] [uuids=] [mfg=]", 2, 3,
+                {"name", "rssi", "tx", "uuids", "mfg"});
+    const std::string address = parseAddress(line.words.back());
+    const AdvertData data = advertData(line);
+    if (!data.rssi)
+        throw ScriptError("an advert needs rssi=N");
+    FakeAdapter& adapter = line.words.size() == 3 ? adapterNamed(line.word(1)) : adapterFor(address);
     const Delivery delivery = adapter.advert(address, data);
     if (quiet && delivery != Delivery::SendFailed)
         return;
     static const char* kWhy[] = {"", " (not discovering)", " (discovery filter)", " (duplicate)",
                                  " (the bus would not take the signal)"};
-    const char* what = delivery == Delivery::Delivered ? "advert " : delivery == Delivery::SendFailed
-                                                                         ? "advert failed "
-                                                                         : "advert dropped ";
+    const char* what = delivery == Delivery::Delivered    ? "advert "
+                       : delivery == Delivery::SendFailed ? "advert failed "
+                                                          : "advert dropped ";
     double_.say(what + address + " adapter=" + adapter.config().name + kWhy[static_cast<int>(delivery)]);
 }
 
-Outcome ScriptCommands::execute(const ScriptLine& line, bool quiet) {
-    if (line.words.empty())
-        return {};
-    const std::string& command = line.word(0);
-    if (command == "adapter")
-        return adapterCommand(line);
-    if (command == "device")
-        return deviceCommand(line);
-    if (command == "advert") {
-        line.expect("advert [hciN] AA:BB:CC:DD:EE:FF rssi=N [name=] [tx=] [uuids=] [mfg=]", 2, 3,
-                    {"name", "rssi", "tx", "uuids", "mfg"});
-        const std::string address = parseAddress(line.words.back());
-        const AdvertData data = advertData(line);
-        if (!data.rssi)
-            throw ScriptError("an advert needs rssi=N");
-        advert(line.words.size() == 3 ? adapterNamed(line.word(1)) : adapterFor(address), address, data, quiet);
-        return {};
-    }
-    if (command == "power") {
+void ScriptCommands::execute(const ScriptLine& line, bool quiet) {
+    const std::string command = line.words.empty() ? "" : line.word(0);
+    if (command == "adapter") {
+        adapterCommand(line);
+    } else if (command == "device") {
+        deviceCommand(line);
+    } else if (command == "advert") {
+        advert(line, quiet);
+    } else if (command == "power") {
         line.expect("power hciN on|off", 3, 3);
         adapterNamed(line.word(1)).setPowered(parseOnOff("power", line.word(2)), "");
-        return {};
-    }
-    if (command == "stop-discovery") {
+    } else if (command == "stop-discovery") {
         line.expect("stop-discovery hciN", 2, 2);
         adapterNamed(line.word(1)).discovery().stopByItself();
-        return {};
-    }
-    if (command == "flood")
-        return floodCommand(line);
-    if (command == "drift")
-        return driftCommand(line);
-    if (command == "every")
-        return everyCommand(line);
-    if (command == "to" || command == "call-release")
-        return directCommand(line);
-    if (command == "sleep") {
-        line.expect("sleep SECONDS", 2, 2);
-        return {Outcome::Next::Sleep, parseSeconds("sleep", line.word(1))};
-    }
-    if (command == "echo") {
+    } else if (command == "flood") {
+        floodCommand(line);
+    } else if (command == "every") {
+        everyCommand(line);
+    } else if (command == "to" || command == "call-release") {
+        directCommand(line);
+    } else if (command == "echo") {
         double_.say(line.rest(1));
-        return {};
-    }
-    if (command == "quit") {
+    } else if (command == "quit") {
         line.expect("quit", 1, 1);
-        return {Outcome::Next::Quit, 0};
+        double_.loop().exit(0);
+    } else if (!command.empty()) {
+        switchCommand(line);
     }
-    return switchCommand(line);
 }
 
-Outcome ScriptCommands::adapterCommand(const ScriptLine& line) {
+void ScriptCommands::adapterCommand(const ScriptLine& line) {
     auto& adapters = double_.adapters();
     if (line.word(1) == "remove") {
         line.expect("adapter remove hciN", 3, 3);
         adapterNamed(line.word(2)).announceRemoval();
         adapters.erase(line.word(2));
-        double_.say("adapter removed " + line.word(2));
-        return {};
+        return double_.say("adapter removed " + line.word(2));
     }
     line.expect("adapter add hciN [noadv] [off] [address=AA:BB:CC:DD:EE:FF]", 3, 5, {"address"});
     if (line.word(1) != "add")
@@ -132,10 +129,9 @@ Outcome ScriptCommands::adapterCommand(const ScriptLine& line) {
     adapters[config.name] = std::make_unique<FakeAdapter>(double_.env(), config);
     double_.say("adapter added " + config.name + (config.powered ? " on" : " off") +
                 (config.advertisingManager ? "" : " noadv"));
-    return {};
 }
 
-Outcome ScriptCommands::deviceCommand(const ScriptLine& line) {
+void ScriptCommands::deviceCommand(const ScriptLine& line) {
     const bool add = line.word(1) == "add";
     if (add)
         line.expect("device add hciN AA:BB:CC:DD:EE:FF [name=] [rssi=] [tx=] [uuids=] [mfg=]", 4, 4,
@@ -146,49 +142,37 @@ Outcome ScriptCommands::deviceCommand(const ScriptLine& line) {
         throw ScriptError("usage: device add|remove hciN AA:BB:CC:DD:EE:FF ...");
     FakeAdapter& adapter = adapterNamed(line.word(2));
     const std::string address = parseAddress(line.word(3));
-    if (add) {
+    if (add)
         adapter.addDevice(address, advertData(line));
-    } else {
-        drifts_.erase(address);
+    else
         adapter.removeDevice(address);
-    }
     double_.say(std::string(add ? "device added " : "device removed ") + address + " adapter=" + adapter.config().name);
-    return {};
 }
 
-Outcome ScriptCommands::switchCommand(const ScriptLine& line) {
+void ScriptCommands::switchCommand(const ScriptLine& line) {
     const std::string& command = line.word(0);
     Env& env = double_.env();
     if (command == "deny") {
         line.expect("deny on|off", 2, 2);
         double_.setDeny(parseOnOff("deny", line.word(1)));
     } else if (command == "adv") {
-        line.expect("adv refuse failed|scanning|notpermitted|off", 3, 3);
-        const std::map<std::string, AdvertisingRefusal> kinds = {{"failed", AdvertisingRefusal::Failed},
-                                                                  {"scanning", AdvertisingRefusal::WhileScanning},
-                                                                  {"notpermitted", AdvertisingRefusal::NotPermitted},
-                                                                  {"off", AdvertisingRefusal::None}};
-        auto kind = kinds.find(line.word(2));
-        if (line.word(1) != "refuse" || kind == kinds.end())
-            throw ScriptError("usage: adv refuse failed|scanning|notpermitted|off");
-        env.refusal = kind->second;
+        line.expect("adv refuse failed|notpermitted|off", 3, 3);
+        const std::string& how = line.word(2);
+        if (line.word(1) != "refuse" || (how != "failed" && how != "notpermitted" && how != "off"))
+            throw ScriptError("usage: adv refuse failed|notpermitted|off");
+        env.refusal = how == "failed" ? AdvertisingRefusal::Failed
+                      : how == "off"  ? AdvertisingRefusal::None
+                                      : AdvertisingRefusal::NotPermitted;
     } else if (command == "dupfilter") {
         // A Bluetooth controller's discovery scan in the kernel lasts 10.24 s.
         line.expect("dupfilter on|off [scan=SECONDS]", 2, 2, {"scan"});
         env.duplicateScanS.reset();
         if (parseOnOff("dupfilter", line.word(1)))
             env.duplicateScanS = parseSeconds("scan", line.option("scan").value_or("10.24"));
-    } else if (command == "restart") {
-        line.expect("restart [SECONDS] [advlate=SECONDS]", 1, 2, {"advlate"});
-        auto late = line.option("advlate");
-        double_.restart(line.words.size() == 2 ? parseSeconds("restart", line.word(1)) : 0.5,
-                        late ? std::optional(parseSeconds("advlate", *late)) : std::nullopt);
-        return {Outcome::Next::WaitReady, 0};
     } else {
         throw ScriptError("unknown command '" + command + "'");
     }
     double_.say(line.rest(0));
-    return {};
 }
 
 }  // namespace brelo::fakebluez

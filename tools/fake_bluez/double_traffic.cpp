@@ -1,4 +1,4 @@
-// The double's traffic: floods, drifting devices, lines repeated on a timer, and messages
+// The double's traffic: floods, lines repeated on a timer, and messages
 // addressed to one client alone.
 #include <algorithm>
 #include <cmath>
@@ -31,17 +31,13 @@ struct Flood {
 ScriptCommands::ScriptCommands(BluezDouble& owner) : double_(owner) {}
 ScriptCommands::~ScriptCommands() = default;
 
-void ScriptCommands::stopTraffic() {
-    drifts_.clear();
-    flood_.reset();
-}
 
-Outcome ScriptCommands::floodCommand(const ScriptLine& line) {
+void ScriptCommands::floodCommand(const ScriptLine& line) {
     if (line.words.size() == 2 && line.word(1) == "stop") {
         if (flood_ && flood_->timer)
             double_.say(flood_->report());
         flood_.reset();
-        return {};
+        return;
     }
     line.expect("flood RATE DEVICES [SECONDSs|COUNT] [adapter=hciN] | flood stop", 3, 4, {"adapter"});
     auto flood = std::make_unique<Flood>();
@@ -93,49 +89,18 @@ Outcome ScriptCommands::floodCommand(const ScriptLine& line) {
     });
     flood_ = std::move(flood);
     double_.say("flood started rate=" + line.word(1) + " devices=" + line.word(2) + " adapter=" + adapter);
-    return {};
 }
 
-Outcome ScriptCommands::driftCommand(const ScriptLine& line) {
-    if (line.words.size() == 2 && line.word(1) == "off") {
-        drifts_.clear();
-        double_.say("drift off");
-        return {};
-    }
-    line.expect("drift AA:BB:CC:DD:EE:FF [every=SECONDS] [min=N] [max=N] | drift off", 2, 2, {"every", "min", "max"});
-    const std::string address = parseAddress(line.word(1));
-    const double every = std::max(0.01, parseSeconds("every", line.option("every").value_or("0.5")));
-    const int low = static_cast<int>(parseNumber("min", line.option("min").value_or("-90"), -127, 20));
-    const int high = static_cast<int>(parseNumber("max", line.option("max").value_or("-40"), low, 20));
-    adapterFor(address);  // fails now rather than on every tick when there is no adapter
-    auto rng = std::make_shared<std::minstd_rand>(static_cast<unsigned>(std::hash<std::string>{}(address)));
-    auto rssi = std::make_shared<int>((low + high) / 2);
-    // A random walk, so that the device seems to move about the room.
-    drifts_[address] = double_.loop().repeating(every, [this, address, low, high, rng, rssi] {
-        *rssi = std::clamp(*rssi + std::uniform_int_distribution<int>(-3, 3)(*rng), low, high);
-        AdvertData data;
-        data.rssi = static_cast<int16_t>(*rssi);
-        try {
-            advert(adapterFor(address), address, data, true);
-        } catch (const std::exception& e) {
-            std::cerr << "fake-bluez: drift " << address << ": " << e.what() << "\n";
-        }
-    });
-    double_.say("drift " + address);
-    return {};
-}
-
-Outcome ScriptCommands::everyCommand(const ScriptLine& line) {
+void ScriptCommands::everyCommand(const ScriptLine& line) {
     if (line.words.size() == 2 && line.word(1) == "off") {
         repeats_.clear();
-        double_.say("every off");
-        return {};
+        return double_.say("every off");
     }
     if (line.words.size() < 3)
         throw ScriptError("usage: every SECONDS COMMAND ... | every off");
     const double seconds = std::max(0.01, parseSeconds("every", line.word(1)));
     ScriptLine repeated{{line.words.begin() + 2, line.words.end()}, line.options};
-    for (const char* c : {"every", "sleep", "restart", "quit", "flood", "drift"})
+    for (const char* c : {"every", "quit", "flood"})
         if (repeated.word(0) == c)
             throw ScriptError(std::string("'") + c + "' cannot be repeated with every");
     repeats_.push_back(double_.loop().repeating(seconds, [this, repeated] {
@@ -146,13 +111,12 @@ Outcome ScriptCommands::everyCommand(const ScriptLine& line) {
         }
     }));
     double_.say("every " + line.word(1) + " " + repeated.rest(0));
-    return {};
 }
 
 // Messages addressed to one client's unique name instead of broadcast. The bus delivers such
 // a signal whatever the client's match rules say, so only the client's own check of the
 // sender stands between it and a connection that does not own org.bluez.
-Outcome ScriptCommands::directCommand(const ScriptLine& line) {
+void ScriptCommands::directCommand(const ScriptLine& line) {
     sd_bus* bus = double_.env().bus;
     if (line.word(0) == "to") {
         line.expect("to DEST device hciN ADDR rssi=N [name=TEXT]", 5, 5, {"rssi", "name"});
@@ -167,8 +131,7 @@ Outcome ScriptCommands::directCommand(const ScriptLine& line) {
             device["Name"] = *name;
         if (emitInterfacesAdded(bus, path, {{kDeviceInterface, device}}, line.word(1)) < 0 || sd_bus_flush(bus) < 0)
             throw ScriptError("the bus would not take the signal");
-        double_.say("sent device " + address + " to " + line.word(1));
-        return {};
+        return double_.say("sent device " + address + " to " + line.word(1));
     }
     line.expect("call-release DEST PATH", 3, 3);
     auto* what = new std::pair<BluezDouble*, std::string>(&double_, line.word(1) + " " + line.word(2));
@@ -183,7 +146,6 @@ Outcome ScriptCommands::directCommand(const ScriptLine& line) {
         delete what;
         throw ScriptError("cannot call Release");
     }
-    return {};
 }
 
 }  // namespace brelo::fakebluez

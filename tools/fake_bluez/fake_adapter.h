@@ -14,10 +14,8 @@ namespace brelo::fakebluez {
 inline constexpr const char* kAdapterInterface = "org.bluez.Adapter1";
 inline constexpr const char* kDeviceInterface = "org.bluez.Device1";
 
-// How RegisterAdvertisement answers when told to refuse. WhileScanning: a Bluetooth 4.x
-// controller (no LE extended advertising), which cannot take a new advertisement while a
-// discovery scan runs.
-enum class AdvertisingRefusal { None, Failed, NotPermitted, WhileScanning };
+// How RegisterAdvertisement answers when told to refuse.
+enum class AdvertisingRefusal { None, Failed, NotPermitted };
 
 // What the adapters share: the connection that owns org.bluez, the journal and the switches.
 struct Env {

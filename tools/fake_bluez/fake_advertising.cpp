@@ -60,14 +60,6 @@ bool parseAdvertisement(const Entries& entries, std::string& text) {
 FakeAdvertising::FakeAdvertising(FakeAdapter& adapter)
     : adapter_(adapter), offered_(adapter.config().advertisingManager) {}
 
-void FakeAdvertising::addLate() {
-    if (offered_)
-        return;
-    offered_ = true;
-    emitInterfacesAdded(adapter_.env().bus, adapter_.path(), {{kAdvertisingInterface, properties()}});
-    adapter_.say("advertising manager added " + adapter_.config().name);
-}
-
 size_t FakeAdvertising::active() const {
     return static_cast<size_t>(std::count_if(registrations_.begin(), registrations_.end(),
                                              [](auto& r) { return r->complete; }));
@@ -143,9 +135,7 @@ void FakeAdvertising::readBack(Registration* reg, sd_bus_message* properties) {
         std::cerr << "fake-bluez: advertisement " << reg->path << " of " << reg->owner << " rejected: " << text << "\n";
         return finish(reg, kFailed, "Failed to parse advertisement.");
     }
-    const AdvertisingRefusal refusal = adapter_.env().refusal;
-    if (refusal == AdvertisingRefusal::Failed ||
-        (refusal == AdvertisingRefusal::WhileScanning && adapter_.discovery().discovering()))
+    if (adapter_.env().refusal == AdvertisingRefusal::Failed)
         return finish(reg, kFailed, kCannotRegister);
     finish(reg, nullptr, text);
 }

@@ -21,8 +21,6 @@ public:
     explicit FakeAdvertising(FakeAdapter& adapter);
 
     bool offered() const { return offered_; }
-    // The advertising manager published late, as bluetoothd may do after a restart.
-    void addLate();
     Properties properties() const;
     int registerAdvertisement(sd_bus_message* m, sd_bus_error* error);
     int unregister(sd_bus_message* m, sd_bus_error* error);
@@ -49,7 +47,7 @@ private:
     static int onGetAll(sd_bus_message* m, void* userdata, sd_bus_error*);
 
     FakeAdapter& adapter_;
-    bool offered_;
+    const bool offered_;
     std::vector<std::unique_ptr<Registration>> registrations_;  // stable for pending read-backs
 };
 

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include "bluez_double.h"
-#include "script_runner.h"
+#include <fstream>
+#include <sstream>
+
+#include "script_reader.h"
 
 namespace {
 
@@ -45,14 +48,23 @@ int main(int argc, char** argv) {
     try {
         brelo::runtime::EventLoop loop;
         BluezDouble fake(loop, [](const std::string& line) { std::cout << line << std::endl; }, options);
-        ScriptRunner runner(loop, [&fake](const ScriptLine& line) { return fake.execute(line); });
-        for (auto& path : scripts)
-            if (!runner.addFile(path)) {
+        std::vector<std::pair<std::string, std::string>> texts;  // each script file, whole
+        for (auto& path : scripts) {
+            std::ifstream in(path);
+            std::ostringstream text;
+            if (!in) {
                 std::cerr << "fake-bluez: cannot read script " << path << "\n";
                 return 2;
             }
-        fake.start([&runner] { runner.resume(); });
-        runner.watch(STDIN_FILENO, "stdin");
+            text << in.rdbuf();
+            texts.emplace_back(path, text.str() + "\n");
+        }
+        ScriptReader input(loop, fake, "stdin");
+        fake.start([&] {
+            for (auto& [path, text] : texts)
+                ScriptReader(loop, fake, path).take(text);
+            input.watch(STDIN_FILENO);
+        });
         const int code = loop.run();
         if (code != 0)
             std::cerr << "fake-bluez: stopped: the bus connection is gone or org.bluez could not be owned\n";

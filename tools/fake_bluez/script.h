@@ -35,15 +35,7 @@ struct ScriptLine {
     std::string rest(size_t from) const;
 };
 
-ScriptLine parseLine(const std::string& text);
-
-// What the runner does after a line: go on, wait, wait until the double is ready again
-// (a restart), or end.
-struct Outcome {
-    enum class Next { Continue, Sleep, WaitReady, Quit };
-    Next next = Next::Continue;
-    double seconds = 0;  // for Sleep
-};  // throws ScriptError for an unterminated quote
+ScriptLine parseLine(const std::string& text);  // throws ScriptError for an unterminated quote
 
 // Value readers: each throws ScriptError naming what was wrong.
 std::string parseAddress(const std::string& text);  // -> AA:BB:CC:DD:EE:FF

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "bluez_double.h"
-#include "script_runner.h"
+#include "script_reader.h"
 
 namespace brelo::fakebluez {
 
@@ -45,9 +45,8 @@ void ThreadedDouble::serve(const std::string& busAddress, bool impostor, int inp
                 changed_.notify_all();
             },
             {busAddress, impostor});
-        ScriptRunner runner(loop, [&fake](const ScriptLine& line) { return fake.execute(line); });
-        runner.watch(input, "script", [&loop] { loop.exit(0); });
-        fake.start([&runner] { runner.resume(); });
+        ScriptReader reader(loop, fake, "script");
+        fake.start([&] { reader.watch(input, [&loop] { loop.exit(0); }); });
         loop.run();
     } catch (const std::exception& e) {
         std::lock_guard lock(mutex_);

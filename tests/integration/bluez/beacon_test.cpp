@@ -45,21 +45,6 @@ TEST_F(BeaconOnFakeBluez, RegistersWhatBlueZReadsBackOnceTheAdapterPowersOn) {
     EXPECT_EQ(registrationsRefused(*fake_), 0) << testing::PrintToString(fake_->lines());
 }
 
-// A Bluetooth 4.x controller refuses a new advertisement while it scans: the registration
-// goes out before discovery, at start and after a power cycle.
-TEST_F(BeaconOnFakeBluez, OnAControllerThatCannotAdvertiseWhileScanningTheBeaconIsRegisteredFirst) {
-    ASSERT_TRUE(fake_->run("adv refuse scanning\nadapter add hci0"));
-    auto& node = startNode("kitchen");
-    ASSERT_TRUE(waitForLog(node, "beacon KVQ-kitchen on")) << testing::PrintToString(fake_->lines());
-    ASSERT_TRUE(fake_->waitForLine("discovery start"));
-    ASSERT_TRUE(fake_->run("power hci0 off\npower hci0 on"));
-    ASSERT_TRUE(waitForLog(node, "beacon KVQ-kitchen on", 2)) << testing::PrintToString(fake_->lines());
-    ASSERT_TRUE(fake_->waitForCount("discovery start", 2));
-    EXPECT_LT(*fake_->waitForLine("registered "), *fake_->waitForLine("discovery start"));
-    EXPECT_EQ(registrationsRefused(*fake_), 0) << testing::PrintToString(fake_->lines());
-    EXPECT_EQ(node.countLines("refused"), 0u);
-}
-
 TEST_F(BeaconOnFakeBluez, RefusalsAreLoggedWithBlueZsMessage) {
     struct Case {
         const char* refuse;

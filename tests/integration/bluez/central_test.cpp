@@ -82,31 +82,6 @@ TEST_F(CentralOnFakeBluez, AccessRefusedIsUnauthorizedAndNeedsPermissionAtTheChe
     EXPECT_EQ(fake_->countLines("discovery start"), 0u);
 }
 
-// bluetoothd powers its adapters off and removes them before it leaves the bus, and when it
-// is back publishes them one at a time (here hci0 first) and an advertising manager late.
-TEST_F(CentralOnFakeBluez, BluetoothdRestartIsResettingAndKeepsTheAdapterInUse) {
-    ASSERT_TRUE(fake_->run("adapter add hci1"));
-    auto& node = startNode("kitchen");
-    ASSERT_TRUE(waitForLog(node, "status listening"));
-    ASSERT_TRUE(fake_->waitForCount("registered ", 1));
-    ASSERT_TRUE(fake_->run("adapter add hci0"));
-
-    ASSERT_TRUE(fake_->run("restart 0.3 advlate=0.5"));
-    auto ready = fake_->waitForLine("ready", 10s, *fake_->waitForLine("bluetoothd stopped"));
-    ASSERT_TRUE(ready);
-    ASSERT_TRUE(waitForLog(node, "status resetting"));
-    ASSERT_TRUE(waitForLog(node, "status listening", 2)) << testing::PrintToString(node.lines());
-    // The beacon goes back on the air once the late advertising manager is there.
-    ASSERT_TRUE(fake_->waitForCount("registered ", 2)) << testing::PrintToString(fake_->lines());
-    EXPECT_TRUE(heard(*this, *fake_, "Desk", 1, "advert hci1 C0:FF:EE:00:00:01 rssi=-55 name=Desk"));
-    const auto lines = fake_->lines();
-    for (size_t i = *ready; i < lines.size(); ++i)
-        if (lines[i].rfind("discovery start", 0) == 0 || lines[i].rfind("registered ", 0) == 0) {
-            EXPECT_THAT(lines[i], testing::HasSubstr("adapter=hci1"));
-        }
-    EXPECT_EQ(countStatus(uploads("kitchen"), "unsupported"), 0u) << testing::PrintToString(node.lines());
-}
-
 TEST_F(CentralOnFakeBluez, DiscoveryStoppedByBlueZIsStartedAgain) {
     ASSERT_TRUE(fake_->run("adapter add hci0"));
     auto& node = startNode("kitchen");
