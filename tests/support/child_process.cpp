@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -26,25 +27,21 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, Options options) {
         throw std::runtime_error("pipe failed");
     const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Build everything the child needs before fork: only async-signal-safe calls after it.
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        bool replaced = false;
-        for (auto& [k, v] : options.environment)
-            replaced = replaced || entry.rfind(k + "=", 0) == 0;
-        if (!replaced)
-            envStrings.push_back(entry);
-    }
+    for (char** e = environ; *e; ++e)
+        if (std::none_of(options.environment.begin(), options.environment.end(),
+                         [&](auto& kv) { return std::string_view(*e).starts_with(kv.first + "="); }))
+            envStrings.emplace_back(*e);
     for (auto& [k, v] : options.environment)
         envStrings.push_back(k + "=" + v);
-    std::vector<char*> env;
-    for (auto& e : envStrings)
-        env.push_back(e.data());
-    env.push_back(nullptr);
+    auto pointers = [](std::vector<std::string>& items) {
+        std::vector<char*> out;
+        for (auto& item : items)
+            out.push_back(item.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<char*> args = pointers(argv), env = pointers(envStrings);
 
     pid_ = fork();
     if (pid_ < 0)
@@ -100,8 +97,6 @@ bool ChildProcess::readAvailable(int timeoutMs) {
     return got;
 }
 
-void ChildProcess::poll() { readAvailable(0); }
-
 bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
                            std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
@@ -119,25 +114,15 @@ bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::strin
 
 std::optional<size_t> ChildProcess::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
                                                 size_t fromIndex) {
-    std::optional<size_t> found;
-    waitFor(
-        [&](const std::vector<std::string>& lines) {
-            for (size_t i = fromIndex; i < lines.size(); ++i)
-                if (lines[i].find(text) != std::string::npos) {
-                    found = i;
-                    return true;
-                }
-            return false;
-        },
-        timeout);
-    return found;
+    auto has = [&](const std::string& l) { return l.find(text) != std::string::npos; };
+    if (!waitFor([&](auto& lines) { return std::any_of(lines.begin() + std::min(fromIndex, lines.size()), lines.end(), has); },
+                 timeout))
+        return std::nullopt;
+    return std::find_if(lines_.begin() + fromIndex, lines_.end(), has) - lines_.begin();
 }
 
 size_t ChildProcess::countLines(const std::string& text) const {
-    size_t n = 0;
-    for (auto& l : lines_)
-        n += l.find(text) != std::string::npos;
-    return n;
+    return std::count_if(lines_.begin(), lines_.end(), [&](auto& l) { return l.find(text) != std::string::npos; });
 }
 
 void ChildProcess::signal(int sig) {
@@ -166,24 +151,16 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
 }
 
 std::optional<int> ChildProcess::exitCode() const {
-    if (!waitStatus_)
+    if (!waitStatus_ || !(WIFEXITED(*waitStatus_) || WIFSIGNALED(*waitStatus_)))
         return std::nullopt;
-    if (WIFEXITED(*waitStatus_))
-        return WEXITSTATUS(*waitStatus_);
-    if (WIFSIGNALED(*waitStatus_))
-        return -WTERMSIG(*waitStatus_);
-    return std::nullopt;
+    return WIFEXITED(*waitStatus_) ? WEXITSTATUS(*waitStatus_) : -WTERMSIG(*waitStatus_);
 }
 
 bool ChildProcess::running() {
-    if (waitStatus_)
-        return false;
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (!waitStatus_ && waitpid(pid_, &status, WNOHANG) == pid_)
         waitStatus_ = status;
-        return false;
-    }
-    return true;
+    return !waitStatus_;
 }
 
 void ChildProcess::stop() {

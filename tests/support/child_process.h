@@ -33,8 +33,6 @@ public:
 
     // Every complete line read so far (without line feeds).
     const std::vector<std::string>& lines() const { return lines_; }
-    // Reads whatever output is ready now, without waiting.
-    void poll();
     // Reads output until pred(lines) holds or the timeout passes; true when it held.
     bool waitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
                  std::chrono::milliseconds timeout = 10s);

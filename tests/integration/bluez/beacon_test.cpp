@@ -24,7 +24,7 @@ std::string lower(std::string s) {
 
 // RegisterAdvertisement calls the double refused (not other refusals such as an
 // UnregisterAdvertisement answered DoesNotExist, which the binding ignores).
-long registrationsRefused(test::FakeBluez& fake) {
+long registrationsRefused(fakebluez::ThreadedDouble& fake) {
     const auto lines = fake.lines();
     return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("refused ", 0) == 0; });
 }

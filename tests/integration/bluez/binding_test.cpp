@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_bluez.h"
+#include "support/private_bus.h"
+#include "threaded_double.h"
 #include "runtime/event_loop.h"
 
 namespace brelo::bluetooth::bluez {
@@ -53,7 +54,7 @@ protected:
             GTEST_SKIP() << "dbus-daemon is not installed";
         bus = std::make_unique<test::PrivateBus>();
         setenv("DBUS_SYSTEM_BUS_ADDRESS", bus->address().c_str(), 1);
-        fake = std::make_unique<test::FakeBluez>(*bus);
+        fake = std::make_unique<fakebluez::ThreadedDouble>(bus->address());
         // The double's output is no event of this loop: a tick makes waits look at it.
         tick = loop.repeating(0.005, [] {});
     }
@@ -96,7 +97,7 @@ protected:
 
     runtime::EventLoop loop;
     std::unique_ptr<test::PrivateBus> bus;
-    std::unique_ptr<test::FakeBluez> fake;
+    std::unique_ptr<fakebluez::ThreadedDouble> fake;
     std::unique_ptr<BluezPlatform> platform;
     Manager centralDelegate, familyDelegate, beacon;
     std::unique_ptr<CentralManager> central, family;
@@ -209,7 +210,7 @@ TEST_F(Binding, ALostBusIsResettingThenEverythingResumesOnTheNewOne) {
     bus->restart();
     // DBUS_SYSTEM_BUS_ADDRESS still names the old daemon's guid: the binding must not care.
     ASSERT_TRUE(waitFor([&] { return centralDelegate.states.back() == ManagerState::resetting; }));
-    fake = std::make_unique<test::FakeBluez>(*bus);
+    fake = std::make_unique<fakebluez::ThreadedDouble>(bus->address());
     run("adapter add hci0");
     ASSERT_TRUE(waitLines("discovery start"));
     ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 2; }));

@@ -33,7 +33,7 @@ int64_t packets(const std::vector<json>& records) {
 }
 
 // Each advert as one script line, then waits until the records carry all of them.
-bool heard(test::ProgramOnFakeBluez& t, test::FakeBluez& fake, const std::string& name, int64_t expectedPackets,
+bool heard(test::ProgramOnFakeBluez& t, fakebluez::ThreadedDouble& fake, const std::string& name, int64_t expectedPackets,
            const std::string& adverts) {
     return fake.run(adverts) && t.waitForUploads([&](const std::vector<json>& uploads) {
         return packets(recordsNamed(uploads, name)) >= expectedPackets;
@@ -53,6 +53,7 @@ TEST_F(CentralOnFakeBluez, AdvertsReachTheServerAsDeviceRecords) {
 
     std::vector<json> desk = recordsNamed(uploads("kitchen"), "Desk");
     ASSERT_FALSE(desk.empty());
+    EXPECT_EQ(uploads("kitchen").front().value("room", ""), "hall");
     int64_t strongest = -200, weakest = 0;
     for (auto& r : desk) {
         strongest = std::max<int64_t>(strongest, r.value("max", -200));
@@ -108,7 +109,7 @@ TEST_F(CentralOnFakeBluez, SignalsFromAProcessThatDoesNotOwnBluezChangeNothing) 
 
     // Same object paths, other sender: a new device, and a rename plus readings of Desk,
     // broadcast and addressed to the node alone (which no match rule stops); then a Release.
-    test::FakeBluez impostor(*bus_, true);
+    fakebluez::ThreadedDouble impostor(bus_->address(), true);
     ASSERT_TRUE(impostor.run("adapter add hci0\n"
                              "advert C0:FF:EE:00:00:01 rssi=-40 name=Desk\n"
                              "advert C0:FF:EE:00:00:09 rssi=-30 name=Intruder\n"
@@ -153,6 +154,7 @@ TEST_F(CentralOnFakeBluez, NoAdvertIsLostInABurstOrAtASteadyRate) {
             << flood << ": " << packets(records("kitchen")) << " of " << sent;
     }
     EXPECT_EQ(packets(records("kitchen")), sent);
+    EXPECT_EQ(records("kitchen").front().value("name", "?"), "") << "BlueZ's alias is no name";
 }
 
 // The server refuses three uploads with devices, then takes them again: each refused upload's

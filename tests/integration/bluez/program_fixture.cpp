@@ -10,14 +10,14 @@ void ProgramOnFakeBluez::SetUp() {
         GTEST_SKIP() << "dbus-daemon is not installed; these tests need a private bus";
     bus_ = std::make_unique<PrivateBus>();
     server_ = std::make_unique<LoopbackServer>();
-    fake_ = std::make_unique<FakeBluez>(*bus_);
+    fake_ = std::make_unique<fakebluez::ThreadedDouble>(bus_->address());
 }
 
 ChildProcess& ProgramOnFakeBluez::startNode(const std::string& node,
                                             std::vector<std::pair<std::string, std::string>> environment) {
     environment.emplace_back("DBUS_SYSTEM_BUS_ADDRESS", bus_->address());
     nodes_.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{builtPath("brelo-ble"), "--brelo", server_->url(), "--node", node},
+        std::vector<std::string>{builtPath("brelo-ble"), "--brelo", server_->url(), "--node", node, "--room", "hall"},
         ChildProcess::Options{.environment = std::move(environment), .mergeStderr = true}));
     return *nodes_.back();
 }

@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "fake_bluez.h"
 #include "loopback_server.h"
 #include "support/child_process.h"
 #include "support/private_bus.h"
+#include "threaded_double.h"
 
 namespace brelo::test {
 
@@ -42,7 +42,7 @@ public:
     // then the server and the bus.
     std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<LoopbackServer> server_;
-    std::unique_ptr<FakeBluez> fake_;
+    std::unique_ptr<fakebluez::ThreadedDouble> fake_;
     std::vector<std::unique_ptr<ChildProcess>> nodes_;
 };
 

@@ -48,7 +48,7 @@ double newestTs(const std::vector<nlohmann::json>& records) {
 
 // Lines of the double from `from` on for calls the node made itself, not for its connection
 // going away.
-size_t explicitly(test::FakeBluez& fake, const std::string& what, size_t from) {
+size_t explicitly(fakebluez::ThreadedDouble& fake, const std::string& what, size_t from) {
     const auto lines = fake.lines();
     return std::count_if(lines.begin() + std::min(from, lines.size()), lines.end(), [&](const std::string& l) {
         return l.rfind(what, 0) == 0 && l.find("client gone") == std::string::npos;

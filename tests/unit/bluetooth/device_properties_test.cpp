@@ -33,48 +33,6 @@ protected:
     DeviceProperties device;
 };
 
-TEST_F(DevicePropertiesTest, ReadsEveryPropertyOfTheRightType) {
-    int r = decode([](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}", 7,                                              //
-                              "Address", "s", "AA:BB:CC:DD:EE:FF",                        //
-                              "Name", "s", "Desk",                                        //
-                              "Alias", "s", "Alias is never the name",                    //
-                              "ManufacturerData", "a{qv}", 1, 0x1234, "ay", 3, 0xAB, 0xCD, 0xEF,  //
-                              "UUIDs", "as", 1, "0000180f-0000-1000-8000-00805f9b34fb",   //
-                              "TxPower", "n", -12,                                        //
-                              "RSSI", "n", -60);
-    });
-    EXPECT_EQ(r, int(kDeviceAddress | kDeviceName | kDeviceManufacturerData | kDeviceUuids | kDeviceTxPower |
-                     kDeviceRssi));
-    EXPECT_EQ(device.identifier, identifierForAddress("AA:BB:CC:DD:EE:FF"));
-    EXPECT_EQ(device.rssi, -60);
-    const Advertisement& a = device.advertisement;
-    EXPECT_EQ(a.localName, "Desk");
-    EXPECT_FALSE(a.peripheralName);
-    EXPECT_EQ(a.manufacturerData, (std::vector<uint8_t>{0x34, 0x12, 0xAB, 0xCD, 0xEF}));
-    EXPECT_EQ(serviceStrings(device), std::vector<std::string>{"180F"});
-    EXPECT_EQ(a.txPowerLevel, -12);
-}
-
-TEST_F(DevicePropertiesTest, LowestCompanyIdentifierWinsLowByteFirst) {
-    decode([](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}", 1, "ManufacturerData", "a{qv}", 4,  //
-                              0x0075, "ay", 1, 0x09,                          //
-                              0x0006, "s", "mistyped entry is passed over",   //
-                              0x004C, "ay", 2, 0x02, 0x15,                    //
-                              0x0102, "ay", 0);
-    });
-    EXPECT_EQ(device.advertisement.manufacturerData, (std::vector<uint8_t>{0x4C, 0x00, 0x02, 0x15}));
-
-    decode([](sd_bus_message* m) {
-        sd_bus_message_append(m, "a{sv}", 1, "ManufacturerData", "a{qv}", 2, 0xFFFF, "ay", 1, 0x01, 0x0102, "ay", 0);
-    });
-    EXPECT_EQ(device.advertisement.manufacturerData, (std::vector<uint8_t>{0x02, 0x01}));
-
-    decode([](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 1, "ManufacturerData", "a{qv}", 0); });
-    EXPECT_FALSE(device.advertisement.manufacturerData);
-}
-
 TEST_F(DevicePropertiesTest, ServiceUuidsInTheirShortTextFormsUnparsableSkipped) {
     decode([](sd_bus_message* m) {
         sd_bus_message_append(m, "a{sv}", 1, "UUIDs", "as", 6,  //

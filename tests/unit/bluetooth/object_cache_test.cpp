@@ -61,21 +61,6 @@ protected:
     std::string addedPath;  // devicePath of the last deviceAdded
 };
 
-TEST_F(ObjectCacheTest, ManagedObjectsGiveAdaptersInPathOrderAndDevices) {
-    loadTwoAdapters();
-    std::vector<std::string> paths;
-    for (const auto& [path, adapter] : cache.adapters())
-        paths.push_back(path);
-    EXPECT_EQ(paths, (std::vector<std::string>{"/org/bluez/hci0", "/org/bluez/hci1"}));
-    EXPECT_EQ(cache.adapter(kHci0)->powered, true);
-    EXPECT_EQ(cache.adapter("/org/bluez/hci1")->powered, false);
-    EXPECT_TRUE(cache.hasAdvertisingManager(kHci0));
-    EXPECT_FALSE(cache.hasAdvertisingManager("/org/bluez/hci1"));
-    ASSERT_NE(cache.device(kDev), nullptr);
-    EXPECT_EQ(cache.device(kDev)->rssi, -60);
-    EXPECT_EQ(cache.device(kDev)->identifier, identifierForAddress("AA:BB:CC:DD:EE:FF"));
-}
-
 TEST_F(ObjectCacheTest, OneReportPerDeviceSignalThatCarriesRssi) {
     loadTwoAdapters();
     struct Case {

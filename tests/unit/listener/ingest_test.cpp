@@ -5,30 +5,9 @@
 namespace brelo::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 const listener::Seen* seenOf(const EarHarness& h, uint32_t n) {
     auto it = h.ear->batch().find(testId(n));
     return it == h.ear->batch().end() ? nullptr : &it->second;
-}
-
-TEST(EarIngest, SignalGateKeepsMinus1ToMinus109AndDropsTheRestUntouched) {
-    const std::vector<std::pair<int64_t, bool>> table = {
-        {-1, true}, {-109, true}, {-60, true}, {0, false}, {127, false}, {-110, false}, {-1000, false},
-    };
-    for (const auto& [rssi, kept] : table) {
-        EarHarness h;
-        auto a = advert(1, rssi);
-        a.localName = "Tag";
-        a.manufacturerData = Bytes{0x4C, 0x00};
-        h.hear(a);
-        const listener::Seen* seen = seenOf(h, 1);
-        EXPECT_EQ(seen != nullptr, kept) << rssi;
-        EXPECT_EQ(h.ear->names().find(testId(1)) != nullptr, kept) << rssi;
-        if (seen) {
-            EXPECT_EQ(seen->rssi, std::vector<int64_t>{rssi});
-        }
-    }
 }
 
 TEST(EarIngest, AnEmptyLocalNameWinsOverThePlatformsName) {
