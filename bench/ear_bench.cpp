@@ -133,7 +133,7 @@ void BM_RecordText(benchmark::State& state) {
     Node node;
     auto ads = advertisements(1);
     fillWindow(node, ads, kReadingsPerWindow);
-    const auto& [id, seen] = *node.ear.batch().begin();
+    const auto& [id, seen] = *node.ear.sightings().window().begin();
     listener::Seen copy = seen;
     const std::string ts = reporting::floatingText(node.clock.t);
     std::string text;
@@ -157,7 +157,7 @@ void BM_EncodeBody(benchmark::State& state) {
     std::vector<reporting::RecordTexts> records;
     for (size_t w = 0; w < kWindows; ++w) {
         fillWindow(node, ads, kReadingsPerWindow);
-        reporting::Window window = node.ear.batch();
+        reporting::Window window = node.ear.sightings().window();
         records.push_back(reporting::flushWindow(window, node.clock.t - 2.0 * static_cast<double>(kWindows - w)));
         node.ear.flush();
     }

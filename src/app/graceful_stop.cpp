@@ -26,7 +26,7 @@ void GracefulStop::finish() {
     char took[32];
     std::snprintf(took, sizeof took, "%.2f", loop_.monotonicNow() - startedAtS_);
     std::string line = std::string("stopped after ") + took + " s";
-    const size_t lost = ear_.recordsUndelivered();
+    const size_t lost = ear_.uploader().recordsUndelivered();
     if (lost > 0)
         line += "; " + std::to_string(lost) + " readings not delivered";
     log(line, lost > 0 ? LogPriority::warning : LogPriority::info);

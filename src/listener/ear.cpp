@@ -2,18 +2,8 @@
 
 #include <utility>
 
-#include "bluetooth/brelo_ids.h"
-#include "reporting/flush.h"
 
 namespace brelo::listener {
-
-const bluetooth::Uuid& Ear::houseBrelo() {
-    return bluetooth::houseBreloService();
-}
-
-const bluetooth::Uuid& Ear::listenerBeacon() {
-    return bluetooth::listenerBeaconService();
-}
 
 Ear::Ear(std::string brelo, std::string node, EarEnvironment environment)
     : env_(std::move(environment)),
@@ -30,7 +20,7 @@ Ear::Ear(std::string brelo, std::string node, EarEnvironment environment)
 Ear::~Ear() = default;
 
 reporting::RecordTexts Ear::takeWindow() {
-    reporting::RecordTexts records = reporting::flushWindow(batch_, env_.clock.now());
+    reporting::RecordTexts records = sightings_.take(env_.clock.now());
     devicesLastWindow_ = records.size();
     return records;
 }
@@ -71,6 +61,11 @@ void Ear::stop(double uploadTimeoutS, std::function<void()> done) {
     if (!records.empty() || uploader_.recordsWaiting() > 0)
         uploader_.send(std::move(records), status);
     uploader_.whenIdle(std::move(done));
+}
+
+void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
+                                    const bluetooth::Advertisement& advertisement) {
+    sightings_.hear(advertisement);
 }
 
 EarSummary Ear::summary() const {

@@ -8,12 +8,10 @@
 #include <string_view>
 
 #include "bluetooth/platform.h"
-#include "listener/names_cache.h"
-#include "listener/seen.h"
+#include "listener/sightings.h"
 #include "reporting/checkin.h"
 #include "reporting/http_client.h"
 #include "reporting/record_texts.h"
-#include "reporting/replay_queue.h"
 #include "reporting/uploader.h"
 #include "runtime/clock.h"
 #include "runtime/timer_service.h"
@@ -37,20 +35,15 @@ struct EarSummary {
     size_t recordsWaiting = 0;  // in the replay queue or in uploads not answered yet
 };
 
-// The listening node: owns the two central managers, the batch of sightings, the names
-// heard and the status word; every flush window it hands the batch to reporting, whose
+// The listening node: owns the two central managers, what they hear (Sightings) and the
+// status word; every flush window it hands the window's records to reporting, whose
 // uploader keeps the replay queue. Drives the flush and check-in timers. Everything runs
 // on the main loop.
 class Ear final : public bluetooth::CentralManagerDelegate {
 public:
-    static constexpr size_t pendingMax = reporting::ReplayQueue::pendingMax;
-    static constexpr double replayMaxS = reporting::ReplayQueue::replayMaxS;
     static constexpr std::string_view version = "2.0";
-    static constexpr size_t namesMax = 10000;
     static constexpr double flushIntervalS = 2.0;
     static constexpr double checkInIntervalS = reporting::checkInIntervalS;
-    static const bluetooth::Uuid& houseBrelo();
-    static const bluetooth::Uuid& listenerBeacon();
 
     Ear(std::string brelo, std::string node, EarEnvironment environment);
     ~Ear() override;
@@ -76,11 +69,8 @@ public:
     void stop(double uploadTimeoutS, std::function<void()> done);
 
     const std::string& status() const { return status_; }
-    const reporting::Window& batch() const { return batch_; }
-    const NamesCache& names() const { return names_; }
-    double lastSent() const { return uploader_.lastSent(); }
-    size_t recordsWaiting() const { return uploader_.recordsWaiting(); }
-    size_t recordsUndelivered() const { return uploader_.recordsUndelivered(); }
+    const Sightings& sightings() const { return sightings_; }
+    const reporting::Uploader& uploader() const { return uploader_; }
     EarSummary summary() const;
 
 private:
@@ -90,8 +80,7 @@ private:
     EarEnvironment env_;
     std::unique_ptr<bluetooth::CentralManager> central_;
     std::unique_ptr<bluetooth::CentralManager> family_;
-    reporting::Window batch_;
-    NamesCache names_{namesMax};
+    Sightings sightings_;
     std::string status_ = "starting";
     reporting::Uploader uploader_;
     size_t devicesLastWindow_ = 0;

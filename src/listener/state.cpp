@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runtime/log_writer.h"
+#include "bluetooth/brelo_ids.h"
 #include "listener/ear.h"
 
 namespace brelo::listener {
@@ -48,7 +49,7 @@ void Ear::centralManagerDidUpdateState(bluetooth::CentralManager& manager) {
     if (manager.state() == bluetooth::ManagerState::poweredOn && !stopping_) {
         // Duplicates on: every advertisement counts as a reading, not just the first one.
         if (family_ && &manager == family_.get())
-            manager.scanForPeripherals(std::vector<bluetooth::Uuid>{houseBrelo()});
+            manager.scanForPeripherals(std::vector<bluetooth::Uuid>{bluetooth::houseBreloService()});
         else
             manager.scanForPeripherals(std::nullopt);
     }

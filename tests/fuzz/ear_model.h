@@ -16,6 +16,7 @@
 
 #include "bluetooth/platform.h"
 #include "fuzz/fuzz_check.h"
+#include "bluetooth/brelo_ids.h"
 #include "listener/ear.h"
 
 namespace brelo::fuzz {
@@ -85,7 +86,7 @@ struct Model {
             s.services.clear();
             for (const Uuid& u : *a.serviceUuids) {
                 s.services.push_back(u.string());
-                s.listener = s.listener || u == listener::Ear::listenerBeacon();
+                s.listener = s.listener || u == bluetooth::listenerBeaconService();
             }
         }
         s.readings.push_back(a.rssi);
@@ -180,9 +181,9 @@ public:
     Uuid service() {
         switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
         case 0:
-            return listener::Ear::listenerBeacon();
+            return bluetooth::listenerBeaconService();
         case 1:
-            return listener::Ear::houseBrelo();
+            return bluetooth::houseBreloService();
         case 2:
             return *Uuid::parse("180F");
         default:

@@ -101,17 +101,17 @@ private:
                 // Every record has an "id"; inside a JSON string the quotes would be escaped.
                 for (size_t at = body.find("\"id\":"); at != std::string::npos; at = body.find("\"id\":", at + 1))
                     ++records;
-                const size_t expected = std::min(kPendingMax, records + ear_->recordsWaiting());
+                const size_t expected = std::min(kPendingMax, records + ear_->uploader().recordsWaiting());
                 http_.complete(c, FakeHttp::status(503));
-                check(ear_->recordsWaiting() == expected, "replay queue length after a failure in an outage",
-                      std::to_string(ear_->recordsWaiting()) + " vs " + std::to_string(expected));
+                check(ear_->uploader().recordsWaiting() == expected, "replay queue length after a failure in an outage",
+                      std::to_string(ear_->uploader().recordsWaiting()) + " vs " + std::to_string(expected));
                 http_.calls[c].request.body.clear();
             }
             if (http_.calls.size() > from)
                 model_.batch.clear();  // the flush took the batch
         }
         pending_.clear();
-        unknownPending_ = ear_->recordsWaiting();
+        unknownPending_ = ear_->uploader().recordsWaiting();
         checkBatch();
     }
 
@@ -121,7 +121,7 @@ private:
         step();
         checkNewUploads(callsBefore);
         checkBatch();
-        check(ear_->recordsWaiting() == pending_.size() + unknownPending_, "replay queue length");
+        check(ear_->uploader().recordsWaiting() == pending_.size() + unknownPending_, "replay queue length");
     }
 
     void apply(int op) {
@@ -197,10 +197,10 @@ private:
         }
         http_.complete(it->first, result);
         // What they hold is checked when they are replayed.
-        if (ear_->recordsWaiting() != pending_.size() + unknownPending_)
+        if (ear_->uploader().recordsWaiting() != pending_.size() + unknownPending_)
             fail(ok ? "a successful upload changed the replay queue" : "a failed upload's records did not come back",
                  "expected " + std::to_string(pending_.size() + unknownPending_) + " records, queue holds " +
-                     std::to_string(ear_->recordsWaiting()));
+                     std::to_string(ear_->uploader().recordsWaiting()));
         outstanding_.erase(it);
     }
 
@@ -255,13 +255,13 @@ private:
             call.request.body.clear();  // keeps memory flat over long inputs
         }
         if (http_.calls.size() > from)
-            check(ear_->recordsWaiting() == 0, "records left waiting after an upload took them");
+            check(ear_->uploader().recordsWaiting() == 0, "records left waiting after an upload took them");
     }
 
     void checkBatch() {
-        check(ear_->batch().size() == model_.batch.size(), "batch size",
-              std::to_string(ear_->batch().size()) + " vs " + std::to_string(model_.batch.size()));
-        for (const auto& [id, seen] : ear_->batch()) {
+        check(ear_->sightings().window().size() == model_.batch.size(), "batch size",
+              std::to_string(ear_->sightings().window().size()) + " vs " + std::to_string(model_.batch.size()));
+        for (const auto& [id, seen] : ear_->sightings().window()) {
             auto it = model_.batch.find(id);
             check(it != model_.batch.end() && it->second.readings == seen.rssi, "batch readings");
         }

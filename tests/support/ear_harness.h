@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/log_writer.h"
+#include "bluetooth/brelo_ids.h"
 #include "listener/ear.h"
 #include "support/fake_bluetooth.h"
 #include "support/fake_http_client.h"

@@ -1,6 +1,6 @@
 // The binding in this process against fake-bluez on a private bus: the rules the program
 // tests cannot reach or time (which manager takes an advertisement, the UUID filter of a
-// service scan, a radio gone silent, the adapter in use going, a lost bus).
+// service scan, the window's kernel scans, the adapter in use going, a lost bus).
 #include "bluetooth/bluez/bluez_platform.h"
 
 #include <cstdlib>
@@ -150,37 +150,6 @@ TEST_F(Binding, EachWindowGetsANewKernelScanWithoutStoppingDiscovery) {
     EXPECT_EQ(fake->countLines("discovery start"), 1u);
     EXPECT_GE(fake->countLines("RSSI=-126"), 2u) << "the floor alternates";
     EXPECT_GE(fake->countLines("RSSI=-127"), 2u) << "the floor alternates";
-}
-
-// A radio that goes silent after devices were heard: discovery stopped and started, then the
-// adapter powered off and on through BlueZ, with everything back on the air; a second
-// silence soon after gets its restart but no second power cycle.
-TEST_F(Binding, ASilentRadioGetsADiscoveryRestartThenOnePowerCycle) {
-    BluezOptions options;
-    options.radio = {.silenceS = 0.3, .confirmS = 0.3, .cycleGapS = 60, .slowFirstS = 60, .slowMaxS = 60};
-    options.radioCheckIntervalS = 0.05;
-    options.rediscoverPhaseS.reset();  // only the watch restarts here
-    run("adapter add hci0");
-    start(options);
-    ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 1 && fake->countLines("discovery start") == 1; }));
-    run("advert hci0 AA:BB:CC:DD:EE:FF rssi=-50");
-    ASSERT_TRUE(waitLines("discovery start", 2));
-    EXPECT_LT(lastIndexOf("discovery stop"), lastIndexOf("filter :"));
-    EXPECT_LT(lastIndexOf("filter :"), lastIndexOf("discovery start"));
-    ASSERT_TRUE(waitLines("power hci0 on by"));
-    EXPECT_LT(lastIndexOf("power hci0 off by"), lastIndexOf("power hci0 on by"));
-    ASSERT_TRUE(waitFor([&] { return beacon.outcomes.size() == 2 && fake->countLines("discovery start") == 3; }));
-    EXPECT_EQ(centralDelegate.states,
-              (std::vector<ManagerState>{ManagerState::poweredOn, ManagerState::poweredOff, ManagerState::poweredOn}));
-    EXPECT_NE(platform->radioNote().find("power-cycled"), std::string::npos) << platform->radioNote();
-
-    run("advert hci0 AA:BB:CC:DD:EE:FF rssi=-51");
-    ASSERT_TRUE(waitFor([&] { return centralDelegate.adverts.size() == 2; }));
-    EXPECT_EQ(platform->radioNote(), "");
-    ASSERT_TRUE(waitLines("discovery start", 4));
-    loop.runUntil([] { return false; }, 800ms);
-    EXPECT_EQ(fake->countLines("power hci0 off"), 1u) << "a second power cycle within the gap";
-    EXPECT_NE(platform->radioNote().find("next power cycle in 1 min"), std::string::npos) << platform->radioNote();
 }
 
 TEST_F(Binding, WhenTheAdapterInUseGoesTheNextOneIsTakenWithoutAStateChange) {

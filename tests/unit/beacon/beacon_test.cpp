@@ -59,7 +59,7 @@ TEST(BeaconReports, EveryPoweredOnReportAdvertisesAndOnlyTheOutcomeIsLogged) {
     pm.report(bluetooth::ManagerState::poweredOn);
     ASSERT_EQ(pm.advertised.size(), 2u);
     EXPECT_EQ(pm.advertised[0].localName, "KVQ-attic");
-    EXPECT_EQ(pm.advertised[0].serviceUuids, std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()});
+    EXPECT_EQ(pm.advertised[0].serviceUuids, std::vector<bluetooth::Uuid>{bluetooth::listenerBeaconService()});
     EXPECT_TRUE(log.lines.empty()) << "asking is not being on the air";
 
     beacon.peripheralManagerDidStartAdvertising(pm, "Maximum advertisements reached");

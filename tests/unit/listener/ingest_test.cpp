@@ -6,8 +6,8 @@ namespace brelo::test {
 namespace {
 
 const listener::Seen* seenOf(const EarHarness& h, uint32_t n) {
-    auto it = h.ear->batch().find(testId(n));
-    return it == h.ear->batch().end() ? nullptr : &it->second;
+    auto it = h.ear->sightings().window().find(testId(n));
+    return it == h.ear->sightings().window().end() ? nullptr : &it->second;
 }
 
 TEST(EarIngest, AnEmptyLocalNameWinsOverThePlatformsName) {
@@ -17,12 +17,12 @@ TEST(EarIngest, AnEmptyLocalNameWinsOverThePlatformsName) {
     a.peripheralName = "Desk";
     h.hear(a);
     EXPECT_EQ(seenOf(h, 1)->name, "");
-    EXPECT_TRUE(h.ear->names().empty());
+    EXPECT_TRUE(h.ear->sightings().names().empty());
 }
 
 TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {
     EarHarness h;
-    const uint32_t bound = static_cast<uint32_t>(listener::Ear::namesMax);
+    const uint32_t bound = static_cast<uint32_t>(listener::Sightings::namesMax);
     auto named = [&](uint32_t n) {
         auto a = advert(n);
         a.localName = "n" + std::to_string(n);
@@ -32,9 +32,9 @@ TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {
         named(n);
     named(0);      // heard again: now the most recent
     named(bound);  // one more than the bound: 1 is the least recently heard
-    EXPECT_EQ(h.ear->names().size(), bound);
-    EXPECT_EQ(h.ear->names().find(testId(1)), nullptr);
-    ASSERT_NE(h.ear->names().find(testId(0)), nullptr);
+    EXPECT_EQ(h.ear->sightings().names().size(), bound);
+    EXPECT_EQ(h.ear->sightings().names().find(testId(1)), nullptr);
+    ASSERT_NE(h.ear->sightings().names().find(testId(0)), nullptr);
 
     h.ear->flush();
     h.hear(advert(0));
@@ -47,7 +47,7 @@ TEST(EarIngest, NamesCacheForgetsTheLeastRecentlyHeardBeyondItsBound) {
 
 TEST(EarIngest, ServicesPassThroughAndListenerMarkByValue) {
     const auto battery = *bluetooth::Uuid::parse("180F");
-    const auto house = listener::Ear::houseBrelo();
+    const auto house = bluetooth::houseBreloService();
     // The listener UUID as another stack might write it: equal by value, not by text.
     const auto beacon = *bluetooth::Uuid::parse("7e5b8a11-9c2f-4d6a-b1e4-0f3a7c91d2e8");
     using List = std::optional<std::vector<bluetooth::Uuid>>;

@@ -56,7 +56,7 @@ TEST(EarState, FamilyOnlyLogsAndScansForHouseDevices) {
     EXPECT_EQ(h.ear->status(), "starting");
     EXPECT_TRUE(h.http.calls.empty());
     ASSERT_EQ(h.family().scans.size(), 1u);
-    EXPECT_EQ(h.family().scans[0].services, std::vector<bluetooth::Uuid>{listener::Ear::houseBrelo()});
+    EXPECT_EQ(h.family().scans[0].services, std::vector<bluetooth::Uuid>{bluetooth::houseBreloService()});
     EXPECT_TRUE(h.central().scans.empty());
 }
 

@@ -23,8 +23,8 @@ TEST(EarFlush, OneUploadPerWindowAlwaysListeningBatchEmptiedNamesKept) {
     ASSERT_EQ(h.time.now(), 1.7e9 + listener::Ear::flushIntervalS);
     EXPECT_NE(h.http.calls[before].request.body.find("\"ts\":1700000002.0"), std::string::npos);
     EXPECT_EQ(h.devices(before).size(), 3u);
-    EXPECT_TRUE(h.ear->batch().empty());
-    EXPECT_EQ(h.ear->names().size(), 3u);
+    EXPECT_TRUE(h.ear->sightings().window().empty());
+    EXPECT_EQ(h.ear->sightings().names().size(), 3u);
     EXPECT_EQ(h.ear->status(), "bluetooth-off");
 
     // An empty window sends and logs nothing.
@@ -37,7 +37,7 @@ TEST(EarFlush, ABareListenerPrefixGivesAnEmptyListenerKey) {
     EarHarness h;
     auto a = advert(1);
     a.localName = "KVQ-";
-    a.serviceUuids = std::vector<bluetooth::Uuid>{listener::Ear::listenerBeacon()};
+    a.serviceUuids = std::vector<bluetooth::Uuid>{bluetooth::listenerBeaconService()};
     h.hear(a);
     h.ear->flush();
     EXPECT_EQ(h.devices(0).at(0).value("listener", "<none>"), "");

@@ -21,7 +21,7 @@ TEST(EarUpload, RequestAndBody) {
         h.ear->send({}, "starting");
         ASSERT_EQ(h.http.calls.size(), 1u);
         EXPECT_EQ(h.http.calls[0].request.baseUrl, "http://127.0.0.1:8791");
-        EXPECT_EQ(h.ear->lastSent(), 1.7e9 + 0.25);
+        EXPECT_EQ(h.ear->uploader().lastSent(), 1.7e9 + 0.25);
 
         Json expected = {{"node", "hall"}, {"devices", Json::array()}, {"status", "starting"},
                          {"sent_at", 1.7e9 + 0.25}, {"version", "2.0"}};
@@ -79,7 +79,7 @@ TEST(EarUpload, AStopWithAnEmptyWindowSendsTheWaitingRecords) {
     EXPECT_FALSE(done);
     h.http.complete(1, FakeHttpClient::status(200));
     EXPECT_TRUE(done);
-    EXPECT_EQ(h.ear->recordsUndelivered(), 0u);
+    EXPECT_EQ(h.ear->uploader().recordsUndelivered(), 0u);
 }
 
 TEST(EarUpload, CompletionAfterTheEarIsGoneOnlyLogs) {

@@ -1,13 +1,16 @@
-// Advertisement ingest: folds every accepted report into the batch. This runs for every
+// Advertisement ingest: folds every accepted report into the window. This runs for every
 // advertisement the radio hears (thousands a second in a busy place), so it works in place
-// on the batch record and reuses the record's buffers instead of building new values.
+// on the window's record and reuses the record's buffers instead of building new values.
+#include "listener/sightings.h"
+
 #include <algorithm>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "listener/ear.h"
+#include "bluetooth/brelo_ids.h"
 #include "listener/hex.h"
+#include "reporting/flush.h"
 
 namespace brelo::listener {
 namespace {
@@ -24,8 +27,7 @@ constexpr size_t kReadingsReserved = 16;
 
 }  // namespace
 
-void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
-                                    const bluetooth::Advertisement& advertisement) {
+void Sightings::hear(const bluetooth::Advertisement& advertisement) {
     const int64_t reading = advertisement.rssi;
     if (reading < kWeakestReading || reading > kStrongestReading)
         return;
@@ -42,7 +44,7 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     if (!candidate.empty())
         names_.put(id, std::string(candidate));
 
-    auto [entry, isNew] = batch_.try_emplace(id);
+    auto [entry, isNew] = window_.try_emplace(id);
     Seen& seen = entry->second;
     // A device heard in a window is usually heard several times in it: room for that many
     // readings at once instead of growing the list one doubling at a time.
@@ -77,7 +79,7 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     if (advertisement.serviceUuids && !advertisement.serviceUuids->empty()) {
         const auto& uuids = *advertisement.serviceUuids;
         if (!seen.listener)
-            seen.listener = std::find(uuids.begin(), uuids.end(), listenerBeacon()) != uuids.end();
+            seen.listener = std::find(uuids.begin(), uuids.end(), bluetooth::listenerBeaconService()) != uuids.end();
         // A non-empty list replaces the earlier one whole, duplicates and order as advertised.
         seen.services.resize(uuids.size());
         for (size_t i = 0; i < uuids.size(); ++i)
@@ -85,6 +87,10 @@ void Ear::centralManagerDidDiscover(bluetooth::CentralManager& /*manager*/,
     }
 
     seen.rssi.push_back(reading);
+}
+
+reporting::RecordTexts Sightings::take(double now) {
+    return reporting::flushWindow(window_, now);
 }
 
 }  // namespace brelo::listener
