@@ -6,18 +6,7 @@
 
 namespace brelo::bluetooth::bluez {
 
-BluezObjects::BluezObjects(BluezBinding& binding)
-    : binding_(binding),
-      settleAlarm_(binding.loop,
-                   [this] {
-                       settled_ = true;
-                       selectAdapter();
-                       binding_.managers.update();
-                   }),
-      graceAlarm_(binding.loop, [this] {
-          selectAdapter();
-          binding_.managers.update();
-      }) {}
+BluezObjects::BluezObjects(BluezBinding& binding) : binding_(binding), choice_(binding) {}
 
 void BluezObjects::fetch() {
     const BusConnection& c = binding_.connection;
@@ -31,30 +20,20 @@ void BluezObjects::fetch() {
 }
 
 void BluezObjects::forget() {
-    if (graceAlarm_.armed())
-        preferred_ = lostAdapter_;
-    else if (!adapterPath_.empty())
-        preferred_ = adapterPath_;
-    graceAlarm_.cancel();
-    settleAlarm_.cancel();
-    settled_ = false;
-    settleShort_ = false;
+    choice_.forget();
     call_.reset();
     known_ = false;
     cache_.clear();
-    adapterPath_.clear();
 }
 
 const AdapterProperties* BluezObjects::adapter() const {
-    return adapterPath_.empty() ? nullptr : cache_.adapter(adapterPath_);
+    return adapterPath().empty() ? nullptr : cache_.adapter(adapterPath());
 }
 
 bool BluezObjects::poweredOn() const {
     const AdapterProperties* a = adapter();
     return a && a->powered.value_or(false);
 }
-
-bool BluezObjects::waitingForAdapters() const { return !adapter() && (!settled_ || graceAlarm_.armed()); }
 
 int BluezObjects::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
     auto* self = static_cast<BluezObjects*>(userdata);
@@ -72,8 +51,8 @@ int BluezObjects::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) no
         }
         self->known_ = true;
         self->binding_.access.answered();
-        self->settleLater();
-        self->selectAdapter();
+        self->choice_.settleLater();
+        self->choice_.choose();
         self->binding_.access.accepted(Access::objects);
         self->binding_.managers.update();
     } catch (...) {
@@ -113,50 +92,12 @@ void BluezObjects::apply(const CacheChange& change) {
     if (change.device)
         binding_.managers.deliver(change.devicePath, *change.device);
     if (change.adapters) {
-        settleLater();
-        selectAdapter();
+        choice_.settleLater();
+        choice_.choose();
         binding_.managers.update();
     }
-    if (change.discoveringStopped && change.discoveringAdapter == adapterPath_)
+    if (change.discoveringStopped && change.discoveringAdapter == adapterPath())
         binding_.discovery.stopped();
-}
-
-void BluezObjects::selectAdapter() {
-    std::string next = adapterPath_;
-    if (!next.empty() && !cache_.adapter(next)) {
-        // bluetoothd removes its adapters before leaving the bus: give it a moment to go,
-        // so that a restart reads as resetting and the adapter is taken again when back.
-        // When adapters go one after the other, the first one lost is the one to come back to.
-        if (!graceAlarm_.armed()) {
-            lostAdapter_ = next;
-            graceAlarm_.arm(binding_.options.adapterGraceS);
-        }
-        next.clear();
-    }
-    if (next.empty()) {
-        if (!settled_ && !preferred_.empty() && cache_.adapter(preferred_)) {
-            next = preferred_;
-            settled_ = true;
-            settleAlarm_.cancel();
-        } else if (settled_ && !cache_.adapters().empty()) {
-            next = cache_.adapters().begin()->first;
-        }
-    }
-    if (next == adapterPath_)
-        return;
-    adapterPath_ = std::move(next);
-    binding_.adapterChanged();
-}
-
-// Arms the wait for bluetoothd's adapters: short once one is known, long while none is.
-void BluezObjects::settleLater() {
-    if (settled_ || !known_)
-        return;
-    bool any = !cache_.adapters().empty();
-    if (settleAlarm_.armed() && (settleShort_ || !any))
-        return;
-    settleShort_ = any;
-    settleAlarm_.arm(any ? binding_.options.adapterSettleS : binding_.options.adapterWaitS);
 }
 
 }  // namespace brelo::bluetooth::bluez
