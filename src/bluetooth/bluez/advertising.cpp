@@ -42,7 +42,7 @@ void Advertising::stop(BluezPeripheral& p) {
     const BusConnection& c = binding_.connection;
     const std::string& adapter = binding_.objects.adapterPath();
     if (onAir && c.bluezThere() && !adapter.empty())
-        callBluez(c.bus(), nullptr, c.owner(), adapter, kAdvertisingManagerInterface, "UnregisterAdvertisement",
+        callBluez(c.bus(), nullptr, c.bluez().name(), adapter, kAdvertisingManagerInterface, "UnregisterAdvertisement",
                   nullptr, nullptr, "o", p.object_.path().c_str());
     done();  // discovery held back for the registration need not wait any more
 }
@@ -61,7 +61,7 @@ void Advertising::advertise(BluezPeripheral& p) {
     reg.retryAlarm.cancel();
     reg.registered = false;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.owner(), binding_.objects.adapterPath(), kAdvertisingManagerInterface,
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kAdvertisingManagerInterface,
                       "UnregisterAdvertisement", &onUnregistered, &p, "o", p.object_.path().c_str());
     if (r >= 0)
         reg.call.reset(slot);
@@ -104,7 +104,7 @@ int Advertising::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*) 
             return 0;  // the connection is going; a new one starts over
         // DoesNotExist is the usual answer; any other one is no reason not to try registering.
         MessagePtr m;
-        int r = newBluezCall(c.bus(), m, c.owner(), p.binding_.objects.adapterPath(), kAdvertisingManagerInterface,
+        int r = newBluezCall(c.bus(), m, c.bluez().name(), p.binding_.objects.adapterPath(), kAdvertisingManagerInterface,
                              "RegisterAdvertisement");
         if (r >= 0)
             r = sd_bus_message_append(m.get(), "oa{sv}", p.object_.path().c_str(), 0);

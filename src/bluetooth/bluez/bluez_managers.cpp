@@ -34,7 +34,7 @@ BluezPeripheral::BluezPeripheral(BluezBinding& binding, PeripheralManagerDelegat
       delegate_(delegate),
       registration_(binding.loop, [this] { binding_.advertising.retry(*this); }),
       object_(
-          std::move(path), [&binding](std::string_view sender) { return binding.connection.isBluez(sender); },
+          std::move(path), [&binding](std::string_view sender) { return binding.connection.bluez().is(sender); },
           [this] { binding_.advertising.released(*this); }) {
     binding_.managers.add(*this);
 }

@@ -11,7 +11,7 @@ BluezObjects::BluezObjects(BluezBinding& binding) : binding_(binding), choice_(b
 void BluezObjects::fetch() {
     const BusConnection& c = binding_.connection;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.owner(), "/", kObjectManager, "GetManagedObjects", &onObjects, this);
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), "/", kObjectManager, "GetManagedObjects", &onObjects, this);
     if (r < 0) {
         binding_.access.retryLater();
         return;
@@ -65,7 +65,7 @@ int BluezObjects::onObjects(sd_bus_message* m, void* userdata, sd_bus_error*) no
 int BluezObjects::applySignal(sd_bus_message* m, void* userdata, CacheReader read) noexcept {
     auto* self = static_cast<BluezObjects*>(userdata);
     try {
-        if (!self->binding_.connection.fromBluez(m))
+        if (!self->binding_.connection.bluez().sent(m))
             return 0;
         CacheChange change;
         (self->cache_.*read)(m, change);

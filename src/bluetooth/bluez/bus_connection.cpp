@@ -76,6 +76,7 @@ int openSystemBus(sd_bus** out) {
 BusConnection::BusConnection(BluezBinding& binding)
     : binding_(binding),
       backoffS_(binding.options.backoffFirstS),
+      bluez_(binding),
       reconnectAlarm_(binding.loop, [this] { connect(); }),
       teardownAlarm_(binding.loop, [this] { failed(); }) {}
 
@@ -139,17 +140,11 @@ void BusConnection::drop() {
     for (auto& match : matches_)
         match.reset();
     ownerCall_.reset();
-    ownerKnown_ = false;
-    owner_.clear();
+    bluez_.forget();
     binding_.forgetBluez();
     binding_.withdrawObjects();
     pump_.reset();
     bus_.reset();
-}
-
-bool BusConnection::fromBluez(sd_bus_message* m) const {
-    const char* sender = sd_bus_message_get_sender(m);
-    return sender && isBluez(sender);
 }
 
 int BusConnection::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) noexcept {
@@ -171,7 +166,7 @@ int BusConnection::onNameOwner(sd_bus_message* m, void* userdata, sd_bus_error*)
         // The bus answered: the connection works.
         self->reconnecting_ = false;
         self->backoffS_ = self->binding_.options.backoffFirstS;
-        self->setOwner(owner);
+        self->bluez_.set(owner);
     } catch (...) {
     }
     return 0;
@@ -189,24 +184,10 @@ int BusConnection::onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_
         if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0 || std::strcmp(name, kBluez) != 0)
             return 0;
         self->reconnecting_ = false;
-        self->setOwner(newOwner);
+        self->bluez_.set(newOwner);
     } catch (...) {
     }
     return 0;
-}
-
-// A new owner (or none): nothing the old one told us holds any more.
-void BusConnection::setOwner(std::string owner) {
-    if (ownerKnown_ && owner == owner_)
-        return;
-    binding_.forgetBluez();
-    ownerKnown_ = true;
-    owner_ = std::move(owner);
-    if (!owner_.empty()) {
-        hadOwner_ = true;
-        binding_.objects.fetch();
-    }
-    binding_.managers.update();
 }
 
 }  // namespace brelo::bluetooth::bluez

@@ -35,7 +35,7 @@ void Discovery::stop(BluezCentral& central) {
     const BusConnection& c = binding_.connection;
     const std::string& adapter = binding_.objects.adapterPath();
     if (running && c.bluezThere() && !adapter.empty())
-        callBluez(c.bus(), nullptr, c.owner(), adapter, kAdapterInterface, "StopDiscovery", nullptr, nullptr);
+        callBluez(c.bus(), nullptr, c.bluez().name(), adapter, kAdapterInterface, "StopDiscovery", nullptr, nullptr);
 }
 
 void Discovery::ensure(bool requested) {
@@ -76,7 +76,7 @@ void Discovery::sendFilter() {
 
     const BusConnection& c = binding_.connection;
     MessagePtr m;
-    int r = newBluezCall(c.bus(), m, c.owner(), binding_.objects.adapterPath(), kAdapterInterface,
+    int r = newBluezCall(c.bus(), m, c.bluez().name(), binding_.objects.adapterPath(), kAdapterInterface,
                          "SetDiscoveryFilter");
     if (r < 0)
         return;
@@ -149,7 +149,7 @@ int Discovery::onFilter(sd_bus_message* m, void* userdata, sd_bus_error*) noexce
         // Any other refusal of the filter still leaves discovery worth starting: without the
         // filter BlueZ reports fewer advertisements, but it reports them.
         sd_bus_slot* slot = nullptr;
-        int r = callBluez(b.connection.bus(), &slot, b.connection.owner(), b.objects.adapterPath(), kAdapterInterface,
+        int r = callBluez(b.connection.bus(), &slot, b.connection.bluez().name(), b.objects.adapterPath(), kAdapterInterface,
                           "StartDiscovery", &onStart, self);
         if (r < 0) {
             self->alarm_.arm(b.nextBackoff(self->backoffS_));
@@ -213,7 +213,7 @@ void Discovery::restart() {
     binding_.windowScans.cancel();
     const BusConnection& c = binding_.connection;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.owner(), binding_.objects.adapterPath(), kAdapterInterface, "StopDiscovery",
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kAdapterInterface, "StopDiscovery",
                       &onStop, this);
     if (r >= 0)
         call_.reset(slot);

@@ -37,10 +37,10 @@ std::optional<ManagerState> Managers::centralState() const {
     const BusConnection& connection = binding_.connection;
     if (!connection.bus())
         return ManagerState::resetting;
-    if (!connection.ownerKnown())
+    if (!connection.bluez().known())
         return connection.reconnecting() ? std::optional<ManagerState>(ManagerState::resetting) : std::nullopt;
-    if (connection.owner().empty())
-        return connection.hadOwner() ? ManagerState::resetting : ManagerState::unsupported;
+    if (connection.bluez().name().empty())
+        return connection.bluez().hadOne() ? ManagerState::resetting : ManagerState::unsupported;
     if (binding_.access.anyDenied())
         return ManagerState::unauthorized;
     const BluezObjects& objects = binding_.objects;

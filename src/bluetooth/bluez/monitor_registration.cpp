@@ -6,7 +6,7 @@ namespace brelo::bluetooth::bluez {
 
 MonitorRegistration::MonitorRegistration(BluezBinding& binding)
     : binding_(binding),
-      object_([&binding](std::string_view sender) { return binding.connection.isBluez(sender); },
+      object_([&binding](std::string_view sender) { return binding.connection.bluez().is(sender); },
               [this] { activated(); }, [this] { released(); }) {}
 
 void MonitorRegistration::ensure() {
@@ -18,7 +18,7 @@ void MonitorRegistration::ensure() {
     if (object_.exportOn(c.bus()) < 0)
         return;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.owner(), objects.adapterPath(), kMonitorManagerInterface, "RegisterMonitor",
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), objects.adapterPath(), kMonitorManagerInterface, "RegisterMonitor",
                       &onRegistered, this, "o", MonitorObject::kRoot);
     if (r < 0)
         return;
