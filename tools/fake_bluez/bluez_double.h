@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "call_dispatcher.h"
 #include "fake_adapter.h"
 #include "runtime/event_loop.h"
 #include "runtime/handles.h"
@@ -16,8 +17,8 @@
 namespace brelo::fakebluez {
 
 // The BlueZ double: owns org.bluez on the bus it is given, answers the calls BlueZ answers
-// for "/", the adapters and their devices, and carries out the driver's script lines
-// (ScriptCommands). In impostor mode it takes no name and sends the same signals from a
+// for "/", the adapters and their devices (CallDispatcher), and carries out the driver's
+// script lines (ScriptCommands). In impostor mode it takes no name and sends the same signals from a
 // connection that does not own org.bluez, which a well-behaved client must ignore.
 class BluezDouble {
 public:
@@ -42,29 +43,24 @@ public:
     Env& env() { return env_; }
     std::map<std::string, std::unique_ptr<FakeAdapter>>& adapters() { return adapters_; }
     void say(const std::string& text) const { env_.say(text); }
-    // Answers every method call with the bus policy's AccessDenied while set.
-    void setDeny(bool deny) { deny_ = deny; }
+    CallDispatcher& calls() { return calls_; }
 
 private:
     void connect();
-    int dispatch(sd_bus_message* m, sd_bus_error* error);
-    int propertyCall(sd_bus_message* m, sd_bus_error* error);
-    int managedObjects(sd_bus_message* m);
 
     static int onNameReply(sd_bus_message* m, void* userdata, sd_bus_error*);
     static int onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*);
-    static int onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     runtime::EventLoop& loop_;
     Options options_;
     std::function<void()> onReady_;
-    bool deny_ = false;
     Env env_;
     // Declaration order is destruction order in reverse: the adapters and the traffic that
     // feeds them go before the slots and the connection they live on.
     runtime::BusPtr bus_;
     std::vector<runtime::SlotPtr> slots_;
     std::map<std::string, std::unique_ptr<FakeAdapter>> adapters_;
+    CallDispatcher calls_{adapters_, env_};
     ScriptCommands commands_{*this};
 };
 

@@ -45,7 +45,7 @@ FakeAdapter& ScriptCommands::adapterNamed(const std::string& name) {
 
 FakeAdapter& ScriptCommands::adapterFor(const std::string& address) {
     for (auto& [name, adapter] : double_.adapters())
-        if (adapter->hasDevice(address))
+        if (adapter->devices().has(address))
             return *adapter;
     if (double_.adapters().empty())
         throw ScriptError("no adapter: add one first (adapter add hci0)");
@@ -143,9 +143,9 @@ void ScriptCommands::deviceCommand(const ScriptLine& line) {
     FakeAdapter& adapter = adapterNamed(line.word(2));
     const std::string address = parseAddress(line.word(3));
     if (add)
-        adapter.addDevice(address, advertData(line));
+        adapter.devices().add(address, advertData(line));
     else
-        adapter.removeDevice(address);
+        adapter.devices().remove(address);
     double_.say(std::string(add ? "device added " : "device removed ") + address + " adapter=" + adapter.config().name);
 }
 
@@ -154,7 +154,7 @@ void ScriptCommands::switchCommand(const ScriptLine& line) {
     Env& env = double_.env();
     if (command == "deny") {
         line.expect("deny on|off", 2, 2);
-        double_.setDeny(parseOnOff("deny", line.word(1)));
+        double_.calls().setDeny(parseOnOff("deny", line.word(1)));
     } else if (command == "adv") {
         line.expect("adv refuse failed|notpermitted|off", 3, 3);
         const std::string& how = line.word(2);

@@ -7,12 +7,12 @@
 
 #include "bus_values.h"
 #include "fake_advertising.h"
+#include "fake_devices.h"
 #include "fake_discovery.h"
 
 namespace brelo::fakebluez {
 
 inline constexpr const char* kAdapterInterface = "org.bluez.Adapter1";
-inline constexpr const char* kDeviceInterface = "org.bluez.Device1";
 
 // How RegisterAdvertisement answers when told to refuse.
 enum class AdvertisingRefusal { None, Failed, NotPermitted };
@@ -35,8 +35,9 @@ struct AdapterConfig {
     bool advertisingManager = true;
 };
 
-// One org.bluez.Adapter1 object (/org/bluez/hciN) with its devices, its discovery and (unless
-// configured without) org.bluez.LEAdvertisingManager1.
+// One org.bluez.Adapter1 object (/org/bluez/hciN) with its devices (FakeDevices), its
+// discovery (FakeDiscovery) and, unless configured without, org.bluez.LEAdvertisingManager1
+// (FakeAdvertising).
 class FakeAdapter {
 public:
     FakeAdapter(Env& env, AdapterConfig config);  // announces the adapter
@@ -45,6 +46,7 @@ public:
     const std::string& path() const { return path_; }
     Env& env() const { return env_; }
     void say(const std::string& text) const { env_.say(text); }
+    FakeDevices& devices() { return devices_; }
     FakeDiscovery& discovery() { return discovery_; }
     FakeAdvertising& advertising() { return advertising_; }
 
@@ -61,24 +63,17 @@ public:
     // A client left the bus: its discovery, filter and advertisements end.
     void forgetClient(const std::string& owner);
 
-    bool hasDevice(const std::string& address) const { return devices_.count(address) > 0; }
-    // Throws ScriptError when it exists; false when the bus would not take the signal.
-    bool addDevice(const std::string& address, const AdvertData& data);
-    void removeDevice(const std::string& address);
-    // Discovery ended: every device drops its RSSI and TxPower.
-    void invalidateSignals();
     // An advertisement heard over the air: reported only while discovering and only when a
     // client's filter lets it through, as BlueZ does.
     Delivery advert(const std::string& address, const AdvertData& data);
 
 private:
     Interfaces interfaces() const;
-    std::string devicePath(const std::string& address) const;
 
     Env& env_;
     AdapterConfig config_;
     std::string path_;
-    std::map<std::string, Properties> devices_;  // by address
+    FakeDevices devices_{env_, path_};
     FakeDiscovery discovery_{*this};
     FakeAdvertising advertising_{*this};
 };

@@ -38,7 +38,7 @@ void FakeDiscovery::setDiscovering(bool on) {
         newScan();
     emitPropertiesChanged(adapter_.env().bus, adapter_.path(), kAdapterInterface, {{"Discovering", on}});
     if (!on)
-        adapter_.invalidateSignals();
+        adapter_.devices().invalidateSignals();
 }
 
 void FakeDiscovery::endSessions(const std::string& reason) {

@@ -41,10 +41,6 @@ void LoopbackServer::respond(Responder responder) {
     responder_ = std::move(responder);
 }
 
-void LoopbackServer::answer(int status) {
-    respond([status](const httplib::Request&, httplib::Response& response) { response.status = status; });
-}
-
 void LoopbackServer::stall() {
     respond([this](const httplib::Request&, httplib::Response& response) {
         std::unique_lock lock(mutex_);

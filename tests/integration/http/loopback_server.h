@@ -41,7 +41,6 @@ public:
     std::string url() const;  // "http://127.0.0.1:PORT"
 
     void respond(Responder responder);
-    void answer(int status);  // every request gets this status and an empty body
     // Requests are read and then never answered, until the server goes away.
     void stall();
     // Blocks a server thread until n requests have arrived (or the timeout passed, or the
