@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "app/settings.h"
 #include "body_validator.h"
 #include "support/child_process.h"
 #include "support/private_bus.h"
@@ -56,6 +57,7 @@ TEST(Demo, RunsTheWholeChainAndLeavesNothingRunning) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"dbus-daemon", "fake-bluez", "brelo-sink", "brelo-ble"})) << output;
     EXPECT_EQ(demo.countLines("nothing left running"), 1u) << output;
+    EXPECT_EQ(demo.countLines("ear '" + nodeNameFromHostName(hostName()) + "' -> "), 1u) << "node named by the host";
     EXPECT_EQ(demo.countLines("sink 400"), 0u) << "the sink found a bad upload\n" << output;
     // The ear stops first and its last upload still finds the sink.
     EXPECT_EQ(demo.countLines("stopped after "), 1u) << output;

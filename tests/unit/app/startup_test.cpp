@@ -41,14 +41,5 @@ TEST(Startup, BannerShowsTheAddressAsTypedAndJournalLinesCarryTheirPriority) {
     EXPECT_EQ(p.exitCode(), 0);  // SIGTERM is an orderly stop
 }
 
-TEST(Startup, DefaultNodeNameComesFromTheHostName) {
-    ChildProcess p({builtPath("brelo-ble"), "--brelo", "http://127.0.0.1:" + std::to_string(unusedLoopbackPort())},
-                   isolated());
-    auto banner = p.waitForLine("brelo-ble", 20s);
-    ASSERT_TRUE(banner);
-    EXPECT_NE(p.lines()[*banner].find("ear '" + nodeNameFromHostName(hostName()) + "' -> http://127.0.0.1:"),
-              std::string::npos);
-}
-
 }  // namespace
 }  // namespace brelo::test

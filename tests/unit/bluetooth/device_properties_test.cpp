@@ -22,13 +22,6 @@ protected:
         return r;
     }
 
-    static std::vector<std::string> serviceStrings(const DeviceProperties& d) {
-        std::vector<std::string> out;
-        for (const Uuid& u : d.advertisement.serviceUuids.value_or(std::vector<Uuid>{}))
-            out.push_back(u.string());
-        return out;
-    }
-
     test::OfflineBus bus;
     DeviceProperties device;
 };
@@ -43,9 +36,11 @@ TEST_F(DevicePropertiesTest, ServiceUuidsInTheirShortTextFormsUnparsableSkipped)
                               "7e5b8a10-9c2f-4d6a-b1e4-0f3a7c91d2e8",  //
                               "00001800-0000-1000-8000-00805F9B34FC");
     });
-    EXPECT_EQ(serviceStrings(device),
-              (std::vector<std::string>{"180F", "FEAA", "12345678", "7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8",
-                                        "00001800-0000-1000-8000-00805F9B34FC"}));
+    std::vector<std::string> texts;
+    for (const Uuid& u : device.advertisement.serviceUuids.value())
+        texts.push_back(u.string());
+    EXPECT_EQ(texts, (std::vector<std::string>{"180F", "FEAA", "12345678", "7E5B8A10-9C2F-4D6A-B1E4-0F3A7C91D2E8",
+                                               "00001800-0000-1000-8000-00805F9B34FC"}));
 }
 
 TEST_F(DevicePropertiesTest, InvalidatedPropertiesAreDropped) {
