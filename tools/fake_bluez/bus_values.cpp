@@ -66,7 +66,7 @@ int readCompanyData(sd_bus_message* m, Entry& entry) {
             size_t size = 0;
             if ((r = sd_bus_message_read_array(m, 'y', &bytes, &size)) < 0)
                 return r;
-            data[company] = Bytes(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
+            put(data, company, Bytes(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size));
             r = sd_bus_message_exit_container(m);
         } else {
             bytesOnly = false;

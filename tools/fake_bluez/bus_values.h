@@ -18,7 +18,16 @@
 namespace brelo::fakebluez {
 
 using Bytes = std::vector<uint8_t>;
-using CompanyData = std::map<uint16_t, Bytes>;  // ManufacturerData: a{qv}, each value ay
+// ManufacturerData: a{qv}, each value ay, in the order the companies were first heard, as
+// BlueZ keeps them (its list, not sorted).
+using CompanyData = std::vector<std::pair<uint16_t, Bytes>>;
+// Replaces the company's data, or adds it at the end.
+inline void put(CompanyData& data, uint16_t company, Bytes bytes) {
+    for (auto& [c, b] : data)
+        if (c == company)
+            return void(b = std::move(bytes));
+    data.emplace_back(company, std::move(bytes));
+}
 struct ObjectPath {
     std::string path;
     bool operator==(const ObjectPath&) const = default;

@@ -74,8 +74,8 @@ void ScriptCommands::floodCommand(const ScriptLine& line) {
             AdvertData data;
             data.rssi = static_cast<int16_t>(std::uniform_int_distribution<int>(-90, -40)(f->random));
             // A company identifier that no house device uses.
-            data.manufacturerData[0xFFFF] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                                             static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+            data.manufacturerData = {{0xFFFF, {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                                               static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)}}};
             const bool delivered =
                 it != double_.adapters().end() && it->second->advert(address, data) == Delivery::Delivered;
             ++(delivered ? f->sent : f->dropped);

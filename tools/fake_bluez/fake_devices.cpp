@@ -40,7 +40,7 @@ Properties fold(Properties& device, const AdvertData& data) {
         auto it = device.find("ManufacturerData");
         CompanyData merged = it == device.end() ? CompanyData{} : std::get<CompanyData>(it->second);
         for (auto& [company, bytes] : data.manufacturerData)
-            merged[company] = bytes;
+            put(merged, company, bytes);
         set("ManufacturerData", merged);
     }
     if (data.rssi)

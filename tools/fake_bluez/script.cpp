@@ -153,7 +153,7 @@ CompanyData parseManufacturerData(const std::string& text) {
         if (!ok)
             throw ScriptError("manufacturer data must be COMPANY:HEX with a hex company identifier and an even "
                               "number of hex digits, not '" + entry + "'");
-        out[static_cast<uint16_t>(value)] = std::move(bytes);
+        put(out, static_cast<uint16_t>(value), std::move(bytes));
     }
     return out;
 }
