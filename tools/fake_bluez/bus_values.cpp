@@ -133,34 +133,6 @@ int appendValue(sd_bus_message* m, const Value& value) {
     return r < 0 ? r : sd_bus_message_close_container(m);
 }
 
-int appendProperties(sd_bus_message* m, const Properties& properties) {
-    int r = sd_bus_message_open_container(m, 'a', "{sv}");
-    for (auto it = properties.begin(); r >= 0 && it != properties.end(); ++it) {
-        r = sd_bus_message_open_container(m, 'e', "sv");
-        if (r >= 0)
-            r = sd_bus_message_append(m, "s", it->first.c_str());
-        if (r >= 0)
-            r = appendValue(m, it->second);
-        if (r >= 0)
-            r = sd_bus_message_close_container(m);
-    }
-    return r < 0 ? r : sd_bus_message_close_container(m);
-}
-
-int appendInterfaces(sd_bus_message* m, const Interfaces& interfaces) {
-    int r = sd_bus_message_open_container(m, 'a', "{sa{sv}}");
-    for (auto it = interfaces.begin(); r >= 0 && it != interfaces.end(); ++it) {
-        r = sd_bus_message_open_container(m, 'e', "sa{sv}");
-        if (r >= 0)
-            r = sd_bus_message_append(m, "s", it->first.c_str());
-        if (r >= 0)
-            r = appendProperties(m, it->second);
-        if (r >= 0)
-            r = sd_bus_message_close_container(m);
-    }
-    return r < 0 ? r : sd_bus_message_close_container(m);
-}
-
 int readEntries(sd_bus_message* m, Entries& out) {
     int r = sd_bus_message_enter_container(m, 'a', "{sv}");
     while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {

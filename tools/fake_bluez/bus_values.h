@@ -46,8 +46,26 @@ struct Entry {
 using Entries = std::vector<std::pair<std::string, Entry>>;
 
 int appendValue(sd_bus_message* m, const Value& value);  // as a variant
-int appendProperties(sd_bus_message* m, const Properties& properties);  // a{sv}
-int appendInterfaces(sd_bus_message* m, const Interfaces& interfaces);  // a{sa{sv}}
+
+// A dictionary a{ENTRY}: each key (ENTRY's first type, s or o) and its value, which
+// appendValue writes.
+template <class Map, class AppendValue>
+int appendDict(sd_bus_message* m, const std::string& entry, const Map& map, AppendValue appendValue) {
+    int r = sd_bus_message_open_container(m, 'a', ("{" + entry + "}").c_str());
+    for (auto it = map.begin(); r >= 0 && it != map.end(); ++it) {
+        r = sd_bus_message_open_container(m, 'e', entry.c_str());
+        if (r >= 0 && (r = sd_bus_message_append_basic(m, entry[0], it->first.c_str())) >= 0 &&
+            (r = appendValue(m, it->second)) >= 0)
+            r = sd_bus_message_close_container(m);
+    }
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+inline int appendProperties(sd_bus_message* m, const Properties& properties) {
+    return appendDict(m, "sv", properties, appendValue);
+}
+inline int appendInterfaces(sd_bus_message* m, const Interfaces& interfaces) {
+    return appendDict(m, "sa{sv}", interfaces, appendProperties);
+}
 // Reads an a{sv}; negative errno when the message is broken.
 int readEntries(sd_bus_message* m, Entries& out);
 // A value as the journal shows it: numbers, true/false, lists joined by commas, text with

@@ -53,14 +53,7 @@ int CallDispatcher::managedObjects(sd_bus_message* m) {
     for (auto& [name, adapter] : adapters_)
         adapter->listObjects(objects);
     return replyWith(m, [&](sd_bus_message* reply) {
-        int r = sd_bus_message_open_container(reply, 'a', "{oa{sa{sv}}}");
-        for (auto it = objects.begin(); r >= 0 && it != objects.end(); ++it) {
-            r = sd_bus_message_open_container(reply, 'e', "oa{sa{sv}}");
-            if (r >= 0 && (r = sd_bus_message_append(reply, "o", it->first.c_str())) >= 0 &&
-                (r = appendInterfaces(reply, it->second)) >= 0)
-                r = sd_bus_message_close_container(reply);
-        }
-        return r < 0 ? r : sd_bus_message_close_container(reply);
+        return appendDict(reply, "oa{sa{sv}}", objects, appendInterfaces);
     });
 }
 
