@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <iostream>
 
 #include <sys/socket.h>

@@ -1,7 +1,6 @@
 // The binary itself: what it prints at start-up and how it treats a bad server address.
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
 #include "support/child_process.h"
 
 namespace brelo::test {
