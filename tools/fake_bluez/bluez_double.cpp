@@ -15,6 +15,7 @@ void check(int r, const std::string& what) {
 
 BluezDouble::BluezDouble(runtime::EventLoop& loop, Say say, Options options)
     : loop_(loop), options_(std::move(options)) {
+    env_.loop = &loop_;
     env_.say = std::move(say);
     env_.impostor = options_.impostor;
 }

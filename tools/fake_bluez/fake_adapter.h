@@ -9,6 +9,7 @@
 #include "fake_advertising.h"
 #include "fake_devices.h"
 #include "fake_discovery.h"
+#include "runtime/event_loop.h"
 
 namespace brelo::fakebluez {
 
@@ -19,6 +20,7 @@ enum class AdvertisingRefusal { None, Failed, NotPermitted };
 
 // What the adapters share: the connection that owns org.bluez, the journal and the switches.
 struct Env {
+    runtime::EventLoop* loop = nullptr;
     sd_bus* bus = nullptr;
     std::function<void(const std::string&)> say;
     bool impostor = false;  // no discovery gate: signals go out whatever clients did

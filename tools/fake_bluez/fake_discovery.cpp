@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 
 #include "fake_adapter.h"
 #include "script.h"
@@ -13,12 +12,6 @@ namespace {
 constexpr const char* kNotReady = "org.bluez.Error.NotReady";
 constexpr const char* kNotReadyText = "Resource Not Ready";
 
-double monotonicSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 }  // namespace
 
 std::string FakeDiscovery::where(const std::string& owner) const {
@@ -26,7 +19,7 @@ std::string FakeDiscovery::where(const std::string& owner) const {
 }
 
 void FakeDiscovery::newScan() {
-    scanStartS_ = monotonicSeconds();
+    scanStartS_ = adapter_.env().loop->monotonicNow();
     reportedThisScan_.clear();
 }
 
@@ -69,7 +62,7 @@ void FakeDiscovery::forgetClient(const std::string& owner) {
     if (!was)
         return;
     adapter_.say("discovery stop" + where(owner) + " (client gone)");
-    if (std::none_of(clients_.begin(), clients_.end(), [](auto& c) { return c.second.discovering; }))
+    if (!anyDiscovering())
         setDiscovering(false);
 }
 
@@ -82,7 +75,7 @@ std::optional<Delivery> FakeDiscovery::gate(const std::string& address, const Ad
     const std::optional<double>& scanS = adapter_.env().duplicateScanS;
     if (!scanS || *scanS <= 0)
         return std::nullopt;
-    const double now = monotonicSeconds();
+    const double now = adapter_.env().loop->monotonicNow();
     if (now - scanStartS_ >= *scanS) {
         scanStartS_ += std::floor((now - scanStartS_) / *scanS) * *scanS;
         reportedThisScan_.clear();
@@ -158,7 +151,7 @@ int FakeDiscovery::stop(sd_bus_message* m, sd_bus_error* error) {
     clients_.erase(it);
     int r = sd_bus_reply_method_return(m, "");
     adapter_.say("discovery stop" + where(sender));
-    if (std::none_of(clients_.begin(), clients_.end(), [](auto& c) { return c.second.discovering; }))
+    if (!anyDiscovering())
         setDiscovering(false);
     return r < 0 ? r : 1;
 }

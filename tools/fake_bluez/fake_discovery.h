@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -55,6 +56,9 @@ private:
         bool discovering = false;
     };
 
+    bool anyDiscovering() const {
+        return std::any_of(clients_.begin(), clients_.end(), [](auto& c) { return c.second.discovering; });
+    }
     void setDiscovering(bool on);
     void endSessions(const std::string& reason);
     void newScan();
