@@ -31,11 +31,13 @@ Properties fold(Properties& device, const AdvertData& data) {
     }
     if (data.txPower)
         set("TxPower", *data.txPower);
-    Strings uuids = std::get<Strings>(device["UUIDs"]);
-    for (auto& uuid : data.uuids)
-        if (std::find(uuids.begin(), uuids.end(), uuid) == uuids.end())
-            uuids.push_back(uuid);
-    set("UUIDs", uuids);
+    if (!data.uuids.empty()) {
+        Strings uuids = std::get<Strings>(device["UUIDs"]);
+        for (auto& uuid : data.uuids)
+            if (std::find(uuids.begin(), uuids.end(), uuid) == uuids.end())
+                uuids.push_back(uuid);
+        set("UUIDs", uuids);
+    }
     if (!data.manufacturerData.empty()) {
         auto it = device.find("ManufacturerData");
         CompanyData merged = it == device.end() ? CompanyData{} : std::get<CompanyData>(it->second);
