@@ -115,10 +115,12 @@ bool ChildProcess::waitFor(const std::function<bool(const std::vector<std::strin
 std::optional<size_t> ChildProcess::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
                                                 size_t fromIndex) {
     auto has = [&](const std::string& l) { return l.find(text) != std::string::npos; };
-    if (!waitFor([&](auto& lines) { return std::any_of(lines.begin() + std::min(fromIndex, lines.size()), lines.end(), has); },
-                 timeout))
+    auto from = [&](const std::vector<std::string>& lines) {
+        return lines.begin() + static_cast<ptrdiff_t>(std::min(fromIndex, lines.size()));
+    };
+    if (!waitFor([&](const auto& lines) { return std::any_of(from(lines), lines.end(), has); }, timeout))
         return std::nullopt;
-    return std::find_if(lines_.begin() + fromIndex, lines_.end(), has) - lines_.begin();
+    return std::find_if(from(lines_), lines_.cend(), has) - lines_.cbegin();
 }
 
 size_t ChildProcess::countLines(const std::string& text) const {

@@ -46,8 +46,8 @@ PrivateBus::~PrivateBus() {
 
 void PrivateBus::start(const std::string&) {
     unlink(socketPath_.c_str());
-    daemon_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kDaemon, "--config-file=" + configPath_, "--nofork", "--nopidfile", "--print-address=1"});
+    daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{kDaemon, "--config-file=" + configPath_,
+                                                                      "--nofork", "--nopidfile", "--print-address=1"});
     auto line = daemon_->waitForLine("unix:", 10s);
     if (!line)
         throw std::runtime_error("dbus-daemon did not start");

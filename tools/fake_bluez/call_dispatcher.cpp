@@ -31,8 +31,8 @@ int CallDispatcher::dispatch(sd_bus_message* m, sd_bus_error* error) {
     const std::string path = sd_bus_message_get_path(m);
     if (deny_) {
         const char* interface = sd_bus_message_get_interface(m);
-        env_.say("denied " + senderOf(m) + " " + (interface ? interface : "") + "." + sd_bus_message_get_member(m) + " " +
-            path);
+        env_.say("denied " + senderOf(m) + " " + (interface ? interface : "") + "." + sd_bus_message_get_member(m) +
+                 " " + path);
         // What dbus-daemon answers when its policy keeps a client away from org.bluez.
         return sd_bus_error_setf(error, "org.freedesktop.DBus.Error.AccessDenied",
                                  "Rejected send message: the bus policy does not let %s talk to org.bluez",
@@ -71,7 +71,8 @@ int CallDispatcher::propertyCall(sd_bus_message* m, sd_bus_error* error) {
         if ((properties = it->second->properties(path, interface)))
             owner = it->second.get();
     if (!properties)
-        return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_INTERFACE, "No interface %s at %s", interface, path.c_str());
+        return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_INTERFACE, "No interface %s at %s", interface,
+                                 path.c_str());
     if (member == "GetAll")
         return replyWith(m, [&](sd_bus_message* reply) { return appendProperties(reply, *properties); });
     auto it = properties->find(name);

@@ -114,7 +114,8 @@ void ScriptCommands::adapterCommand(const ScriptLine& line) {
         throw ScriptError("usage: adapter add|remove hciN ...");
     AdapterConfig config;
     config.name = line.word(2);
-    if (config.name.empty() || config.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != config.name.npos)
+    if (config.name.empty() ||
+        config.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != config.name.npos)
         throw ScriptError("'" + config.name + "' is not an adapter name (lower-case letters, digits, _)");
     if (adapters.count(config.name))
         throw ScriptError("adapter " + config.name + " already exists");

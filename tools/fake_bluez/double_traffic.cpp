@@ -55,7 +55,8 @@ void ScriptCommands::floodCommand(const ScriptLine& line) {
     flood->timer = double_.loop().repeating(0.005, [this, adapter, f = flood.get()] {
         const double elapsed = double_.loop().monotonicNow() - f->start;
         const bool timeUp = f->seconds && elapsed >= *f->seconds;
-        auto target = static_cast<uint64_t>(std::floor(static_cast<double>(f->rate) * (timeUp ? *f->seconds : elapsed)));
+        auto target =
+            static_cast<uint64_t>(std::floor(static_cast<double>(f->rate) * (timeUp ? *f->seconds : elapsed)));
         if (f->count)
             target = std::min<uint64_t>(target, static_cast<uint64_t>(*f->count));
         // After a stall, catch up by a tenth of a second's worth per tick rather than in one
@@ -124,9 +125,10 @@ void ScriptCommands::directCommand(const ScriptLine& line) {
         const std::string address = parseAddress(line.word(4));
         std::string path = adapter + "/dev_" + address;
         std::replace(path.begin(), path.end(), ':', '_');
-        Properties device{{"Address", address},
-                          {"Adapter", ObjectPath{adapter}},
-                          {"RSSI", static_cast<int16_t>(parseNumber("rssi", line.option("rssi").value_or(""), -127, 20))}};
+        Properties device{
+            {"Address", address},
+            {"Adapter", ObjectPath{adapter}},
+            {"RSSI", static_cast<int16_t>(parseNumber("rssi", line.option("rssi").value_or(""), -127, 20))}};
         if (auto name = line.option("name"))
             device["Name"] = *name;
         if (emitInterfacesAdded(bus, path, {{kDeviceInterface, device}}, line.word(1)) < 0 || sd_bus_flush(bus) < 0)
@@ -134,9 +136,10 @@ void ScriptCommands::directCommand(const ScriptLine& line) {
         return double_.say("sent device " + address + " to " + line.word(1));
     }
     line.expect("call-release DEST PATH", 3, 3);
-    auto* what = new std::pair<BluezDouble*, std::string>(&double_, line.word(1) + " " + line.word(2));
+    using Call = std::pair<BluezDouble*, std::string>;  // the double, and "DEST PATH"
+    auto* what = new Call(&double_, line.word(1) + " " + line.word(2));
     auto answered = [](sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
-        std::unique_ptr<std::pair<BluezDouble*, std::string>> call(static_cast<std::pair<BluezDouble*, std::string>*>(userdata));
+        std::unique_ptr<Call> call(static_cast<Call*>(userdata));
         const sd_bus_error* e = sd_bus_message_get_error(m);
         call->first->say("release answered " + call->second + " " + (e && e->name ? e->name : "ok"));
         return 0;

@@ -81,7 +81,8 @@ ScriptLine parseLine(const std::string& text) {
             }
             quoted = true;
             for (++i; i < n && text[i] != '"'; ++i)
-                word += text[i] == '\\' && i + 1 < n && (text[i + 1] == '"' || text[i + 1] == '\\') ? text[++i] : text[i];
+                word +=
+                    text[i] == '\\' && i + 1 < n && (text[i + 1] == '"' || text[i + 1] == '\\') ? text[++i] : text[i];
             if (i++ >= n)
                 throw ScriptError("unterminated quote");
         }

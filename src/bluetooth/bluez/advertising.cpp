@@ -104,8 +104,8 @@ int Advertising::onUnregistered(sd_bus_message*, void* userdata, sd_bus_error*) 
             return 0;  // the connection is going; a new one starts over
         // DoesNotExist is the usual answer; any other one is no reason not to try registering.
         MessagePtr m;
-        int r = newBluezCall(c.bus(), m, c.bluez().name(), p.binding_.objects.adapterPath(), kAdvertisingManagerInterface,
-                             "RegisterAdvertisement");
+        int r = newBluezCall(c.bus(), m, c.bluez().name(), p.binding_.objects.adapterPath(),
+                             kAdvertisingManagerInterface, "RegisterAdvertisement");
         if (r >= 0)
             r = sd_bus_message_append(m.get(), "oa{sv}", p.object_.path().c_str(), 0);
         sd_bus_slot* slot = nullptr;

@@ -149,8 +149,8 @@ int Discovery::onFilter(sd_bus_message* m, void* userdata, sd_bus_error*) noexce
         // Any other refusal of the filter still leaves discovery worth starting: without the
         // filter BlueZ reports fewer advertisements, but it reports them.
         sd_bus_slot* slot = nullptr;
-        int r = callBluez(b.connection.bus(), &slot, b.connection.bluez().name(), b.objects.adapterPath(), kAdapterInterface,
-                          "StartDiscovery", &onStart, self);
+        int r = callBluez(b.connection.bus(), &slot, b.connection.bluez().name(), b.objects.adapterPath(),
+                          kAdapterInterface, "StartDiscovery", &onStart, self);
         if (r < 0) {
             self->alarm_.arm(b.nextBackoff(self->backoffS_));
             return 0;
@@ -213,8 +213,8 @@ void Discovery::restart() {
     binding_.windowScans.cancel();
     const BusConnection& c = binding_.connection;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kAdapterInterface, "StopDiscovery",
-                      &onStop, this);
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kAdapterInterface,
+                      "StopDiscovery", &onStop, this);
     if (r >= 0)
         call_.reset(slot);
 }

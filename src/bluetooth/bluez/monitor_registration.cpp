@@ -18,8 +18,8 @@ void MonitorRegistration::ensure() {
     if (object_.exportOn(c.bus()) < 0)
         return;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.bluez().name(), objects.adapterPath(), kMonitorManagerInterface, "RegisterMonitor",
-                      &onRegistered, this, "o", MonitorObject::kRoot);
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), objects.adapterPath(), kMonitorManagerInterface,
+                      "RegisterMonitor", &onRegistered, this, "o", MonitorObject::kRoot);
     if (r < 0)
         return;
     call_.reset(slot);

@@ -44,8 +44,8 @@ void RadioRecovery::check() {
 void RadioRecovery::cyclePower() {
     const BusConnection& c = binding_.connection;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kProperties, "Set", &onPoweredOff,
-                      this, "ssv", kAdapterInterface, "Powered", "b", 0);
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kProperties, "Set",
+                      &onPoweredOff, this, "ssv", kAdapterInterface, "Powered", "b", 0);
     if (r < 0) {
         watch_.powerCycleFailed(binding_.loop.monotonicNow(), "no call to BlueZ");
         return;
@@ -60,8 +60,8 @@ void RadioRecovery::powerOn() {
     if (cycle_ != Cycle::TurningOn || !c.bluezThere() || binding_.objects.adapterPath().empty())
         return;
     sd_bus_slot* slot = nullptr;
-    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kProperties, "Set", &onPoweredOn,
-                      this, "ssv", kAdapterInterface, "Powered", "b", 1);
+    int r = callBluez(c.bus(), &slot, c.bluez().name(), binding_.objects.adapterPath(), kProperties, "Set",
+                      &onPoweredOn, this, "ssv", kAdapterInterface, "Powered", "b", 1);
     if (r < 0) {
         powerAlarm_.arm(binding_.nextBackoff(backoffS_));
         return;
